@@ -16,20 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Naming modes of a SpoolFileSpec.
-inline constexpr int ZV_NAMING_STD = 1;     // dir/prefixXXXXXX, mkostemp()
-inline constexpr int ZV_NAMING_RAND48 = 2;  // dir/prefix%08lX, exclusive create, 10 attempts
-inline constexpr int ZV_NAMING_TAI = 3;     // dir/%010lu.%010lu.prefixXXXXXX (sec, usec)
-
-// A directory into which unique files are created: the spool directory and the
-// quarantine directory. Filled from the configuration and read-only afterwards; the two
-// strings are malloc()ed and belong to the configuration record.
-struct SpoolFileSpec {
-  char* directory = nullptr;
-  char* prefix = nullptr;
-  int naming_mode = ZV_NAMING_STD;
-  uint16_t mask = 0600;  // permission bits of every file created here
-};
+// A directory into which unique files are created (directory, name prefix, naming mode
+// NAMING_* and permission mask); defined with the configuration record in zv_options.h.
+struct SpoolFileSpec;
 
 // Creates a new, empty, uniquely named file in spec's directory, open read-write with
 // O_CLOEXEC and with spec's permission mask. Returns the descriptor and stores the
