@@ -56,11 +56,12 @@ bool prefix_match(const char* text, const char* prefix) {
 
 bool valid_separator(char c) {
   unsigned char u = static_cast<unsigned char>(c);
-  return c != '\0' && c != '"' && c != '#' && c != '_' && !isspace(u) && !isalpha(u) &&
-         !isdigit(u);
+  return c != '\0' && c != '"' && c != '#' && c != '_' && !isspace(u) && !isalpha(u) && !isdigit(u);
 }
 
-void remove_quotes(std::string& s) { std::erase(s, '"'); }
+void remove_quotes(std::string& s) {
+  std::erase(s, '"');
+}
 
 // Frees what the reader allocated in entries [0, end): capacity-0 strings and lists.
 void release_variables(ConfVariable* vars, int end) {
@@ -113,8 +114,8 @@ bool store_default(const char* section, ConfVariable& v, int index) {
     case CONF_OCTAL: {
       if (v.capacity != 4) {
         zv_log(ZV_LOG_ERRORS,
-               "zvlib: read_section(%s): wrong len (%d) of storage for %d variable passed",
-               section, v.capacity, index);
+               "zvlib: read_section(%s): wrong len (%d) of storage for %d variable passed", section,
+               v.capacity, index);
         return false;
       }
       int32_t* slot = static_cast<int32_t*>(v.storage);
@@ -140,8 +141,8 @@ bool store_default(const char* section, ConfVariable& v, int index) {
         char* copy = strdup(v.default_text);
         if (copy == nullptr) {
           zv_log(ZV_LOG_DEBUG,
-                 "zvlib: read_section(%s): cannot allocate storage for %d variable passed",
-                 section, index);
+                 "zvlib: read_section(%s): cannot allocate storage for %d variable passed", section,
+                 index);
           return false;
         }
         // A section read a second time starts again from its defaults.
@@ -170,16 +171,17 @@ bool store_default(const char* section, ConfVariable& v, int index) {
                section);
         return false;
       }
-      zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): null default for %d variable passed",
-             section, index);
+      zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): null default for %d variable passed", section,
+             index);
       StringList** slot = static_cast<StringList**>(v.storage);
       strings::destroy(*slot);
       *slot = nullptr;
       return true;
     }
     default:
-      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): wrong type (%d) of value for %d variable passed",
-             section, v.type, index);
+      zv_log(ZV_LOG_ERRORS,
+             "zvlib: read_section(%s): wrong type (%d) of value for %d variable passed", section,
+             v.type, index);
       return false;
   }
 }
@@ -292,8 +294,8 @@ int getstring(const char* value, char** storage, int capacity) {
     return 1;
   }
   if (static_cast<long long>(text.size()) >= capacity) {
-    zv_log(ZV_LOG_ERRORS, "zvlib: getstring: storage not enough (%d) for value (%d) <%s>",
-           capacity, static_cast<int>(text.size()), text.c_str());
+    zv_log(ZV_LOG_ERRORS, "zvlib: getstring: storage not enough (%d) for value (%d) <%s>", capacity,
+           static_cast<int>(text.size()), text.c_str());
     return 0;
   }
   memcpy(*storage, text.c_str(), text.size() + 1);
@@ -301,8 +303,8 @@ int getstring(const char* value, char** storage, int capacity) {
   return 1;
 }
 
-int read_section(FILE* stream, int* line, const char* name, ConfVariable* variables,
-                 char separator, char list_separator) {
+int read_section(FILE* stream, int* line, const char* name, ConfVariable* variables, char separator,
+                 char list_separator) {
   if (!valid_separator(separator)) {
     zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): invalid separator (%c) passed", name,
            separator);
@@ -330,8 +332,7 @@ int read_section(FILE* stream, int* line, const char* name, ConfVariable* variab
   char pattern[31];
   int n = snprintf(pattern, sizeof(pattern), "%%%d[a-zA-Z_.]%c", kMaxKey, separator);
   if (n < 0 || n >= static_cast<int>(sizeof(pattern))) {
-    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): cannot create format string for parser",
-           name);
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): cannot create format string for parser", name);
     return fail();
   }
   zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): format string = <%s>", name, pattern);
@@ -352,8 +353,9 @@ int read_section(FILE* stream, int* line, const char* name, ConfVariable* variab
         return fail();
       }
       if (fseek(stream, saved, SEEK_SET) != 0) {
-        zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): cannot rewind file stream on %d offset - %s",
-               name, static_cast<int>(saved), stdlib_errno_text());
+        zv_log(ZV_LOG_ERRORS,
+               "zvlib: read_section(%s): cannot rewind file stream on %d offset - %s", name,
+               static_cast<int>(saved), stdlib_errno_text());
         return fail();
       }
       return 0;

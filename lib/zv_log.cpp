@@ -125,7 +125,9 @@ const char* stdlib_error(int errnum) {
   return text;
 }
 
-const char* stdlib_errno_text() { return stdlib_error(errno); }
+const char* stdlib_errno_text() {
+  return stdlib_error(errno);
+}
 
 void zv_log_destroy_error_mutex() {
   NamedMutex* m = g_error_mutex;
@@ -133,6 +135,10 @@ void zv_log_destroy_error_mutex() {
   zv_mutex_destroy(m);
 }
 
-LogSink& zv_log_default_sink() { return g_system_sink; }
+LogSink& zv_log_default_sink() {
+  return g_system_sink;
+}
 
-void zv_log_set_sink(LogSink* sink) { g_log.sink = sink ? sink : &g_system_sink; }
+void zv_log_set_sink(LogSink* sink) {
+  g_log.sink = sink ? sink : &g_system_sink;
+}

@@ -10,7 +10,9 @@
 
 namespace {
 
-bool is_error_text_mutex(const NamedMutex* m) { return m->name == kStdlibErrorMutexName; }
+bool is_error_text_mutex(const NamedMutex* m) {
+  return m->name == kStdlibErrorMutexName;
+}
 
 }  // namespace
 

@@ -15,7 +15,9 @@ StringList* create(uint32_t limit) {
   return list;
 }
 
-void destroy(StringList* list) { delete list; }
+void destroy(StringList* list) {
+  delete list;
+}
 
 int add(StringList* list, const char* text) {
   if (list == nullptr) {
@@ -50,9 +52,13 @@ int add(StringList* list, const char* text) {
   return 1;
 }
 
-int add(StringList* list, const std::string& text) { return add(list, text.c_str()); }
+int add(StringList* list, const std::string& text) {
+  return add(list, text.c_str());
+}
 
-uint32_t count(const StringList* list) { return list ? list->count : 0; }
+uint32_t count(const StringList* list) {
+  return list ? list->count : 0;
+}
 
 std::optional<std::string> join(StringList* list, int direction) {
   if (list == nullptr || direction < 0 || direction > 1) return std::nullopt;

@@ -10,12 +10,12 @@
 #include <string>
 
 struct StringList {
-  uint32_t count = 0;         // number of strings
-  uint32_t total_length = 0;  // sum of string lengths, terminators not counted
-  uint32_t limit = 0;         // cap on total_length (kept strictly below); 0 = none
-  int iter_direction = 0;     // direction of the running iteration
-  size_t iter_cursor = 0;     // index of the next string to hand out (0-based)
-  bool iter_active = false;   // false once the iteration ran past its end
+  uint32_t count = 0;                 // number of strings
+  uint32_t total_length = 0;          // sum of string lengths, terminators not counted
+  uint32_t limit = 0;                 // cap on total_length (kept strictly below); 0 = none
+  int iter_direction = 0;             // direction of the running iteration
+  size_t iter_cursor = 0;             // index of the next string to hand out (0-based)
+  bool iter_active = false;           // false once the iteration ran past its end
   std::optional<std::string> joined;  // cached result of the last join
   int joined_direction = 0;
   // std::deque keeps every element in place as the list grows, so strings handed out by

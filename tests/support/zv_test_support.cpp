@@ -14,6 +14,8 @@ namespace zvtest {
 CaptureLog::CaptureLog(int level, bool syslog, int facility, int priority) {
   zv_log_set_sink(this);
   zv_log_setup(syslog ? nullptr : "console", level, facility, priority, "zarvik-test");
+  // The first set-up creates the error-text mutex; its trace is not the test's.
+  clear();
 }
 
 CaptureLog::~CaptureLog() {
@@ -87,7 +89,9 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
+std::string TempDir::file(const std::string& name) const {
+  return path_ + "/" + name;
+}
 
 std::string TempDir::write(const std::string& name, const std::string& content) const {
   std::string p = file(name);

@@ -12,8 +12,8 @@ namespace zvtest {
 
 // One message as the sink received it.
 struct LoggedLine {
-  bool to_syslog;  // false: console
-  int priority;    // syslog priority|facility; 0 for the console
+  bool to_syslog;    // false: console
+  int priority;      // syslog priority|facility; 0 for the console
   std::string text;  // console text includes its trailing newline
 };
 
