@@ -27,10 +27,13 @@ struct mail_envelope {
   StringList* rcpts = nullptr;      // normalised recipients in arrival order; made on first add
 };
 
+// The function mail_envelope() hides the type's plain name; this alias names it everywhere.
+using MailEnvelope = struct mail_envelope;
+
 struct mail_info {
-  struct mail_envelope* envelope = nullptr;  // owned; always present in a mail_create record
-  std::optional<std::string> path;           // path of the message file
-  ScanResult* result = nullptr;              // owned; none until the scan
+  MailEnvelope* envelope = nullptr;  // owned; always present in a mail_create record
+  std::optional<std::string> path;   // path of the message file
+  ScanResult* result = nullptr;      // owned; none until the scan
   std::optional<std::string> subject;
   int headers_offset = 0;                   // file offset of the first header line
   int headers_length = 0;                   // bytes of the header block, its empty line included
@@ -56,28 +59,28 @@ std::optional<std::string> mail_address_string(const char* address);
 // --- Envelope ---------------------------------------------------------------------------
 
 // A new envelope, with the sender set (normalised) when one is given; null on failure.
-[[nodiscard]] struct mail_envelope* e_create(const char* from);
+[[nodiscard]] MailEnvelope* e_create(const char* from);
 // Frees the sender, the recipient list unless it is borrowed, and the envelope.
-void e_delete(struct mail_envelope* envelope);
+void e_delete(MailEnvelope* envelope);
 // Replaces the sender by the normalised address. 1, or 0 for null arguments or no memory
 // (the previous sender is gone then).
-int e_set_from(struct mail_envelope* envelope, const char* address);
+int e_set_from(MailEnvelope* envelope, const char* address);
 // Appends the normalised address to the recipients (duplicates kept). 1, or 0 for null
 // arguments, a borrowed list (left unchanged) or no memory.
-int e_add_rcpt(struct mail_envelope* envelope, const char* address);
+int e_add_rcpt(MailEnvelope* envelope, const char* address);
 // The sender, or null.
-const char* e_from(const struct mail_envelope* envelope);
+const char* e_from(const MailEnvelope* envelope);
 // The recipient list (owned by the envelope unless borrowed), or null.
-StringList* e_rcpts(const struct mail_envelope* envelope);
+StringList* e_rcpts(const MailEnvelope* envelope);
 // Number of recipients; 0 without a list.
-int e_rcpts_num(const struct mail_envelope* envelope);
+int e_rcpts_num(const MailEnvelope* envelope);
 // 1 when a recipient equals the address byte for byte, else 0.
-int e_has_rcpt(const struct mail_envelope* envelope, const char* address);
+int e_has_rcpt(const MailEnvelope* envelope, const char* address);
 // Frees the current list if owned and uses `list` as a borrowed list (the caller keeps
 // it alive longer than the envelope). 1, or 0 for a null envelope.
-int e_set_rcpts(struct mail_envelope* envelope, StringList* list);
+int e_set_rcpts(MailEnvelope* envelope, StringList* list);
 // Logs the envelope at Verbose when `verbosity` is above Info.
-void e_print(const struct mail_envelope* envelope, int verbosity);
+void e_print(const MailEnvelope* envelope, int verbosity);
 
 // --- Message record ---------------------------------------------------------------------
 
@@ -88,10 +91,10 @@ void e_print(const struct mail_envelope* envelope, int verbosity);
 void mail_delete(mail_info* mail, int unlink_file);
 // The path, or null.
 const char* mail_path(const mail_info* mail);
-// The envelope, or null. (Name the type `struct mail_envelope` next to this function.)
-struct mail_envelope* mail_envelope(const mail_info* mail);
+// The envelope, or null. (Write the type as MailEnvelope: this function hides its name.)
+MailEnvelope* mail_envelope(const mail_info* mail);
 // Destroys the old envelope and takes ownership of `envelope`. 1, or 0 if either is null.
-int mail_set_envelope(mail_info* mail, struct mail_envelope* envelope);
+int mail_set_envelope(mail_info* mail, MailEnvelope* envelope);
 // The scan result, or null.
 ScanResult* mail_result(const mail_info* mail);
 // Destroys the previous result and takes ownership of `result` (may be null). 1, or 0 for
@@ -112,10 +115,10 @@ int mail_reread_headers(mail_info* mail);
 
 // Deleters for owning pointers; a record is deleted without unlinking its file.
 struct MailEnvelopeDeleter {
-  void operator()(struct mail_envelope* e) const { e_delete(e); }
+  void operator()(MailEnvelope* e) const { e_delete(e); }
 };
 struct MailInfoDeleter {
   void operator()(mail_info* m) const { mail_delete(m, 0); }
 };
-using MailEnvelopePtr = std::unique_ptr<struct mail_envelope, MailEnvelopeDeleter>;
+using MailEnvelopePtr = std::unique_ptr<MailEnvelope, MailEnvelopeDeleter>;
 using MailInfoPtr = std::unique_ptr<mail_info, MailInfoDeleter>;
