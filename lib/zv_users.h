@@ -119,7 +119,8 @@ bool take_keyword(const char** text, const char* keyword);
 // every double quote removed.
 std::string take_pattern(const char* text);
 // Compiles `pattern` (REG_EXTENDED | REG_NOSUB, plus REG_ICASE when `ignore_case`); null
-// and "cannot compile regular expression (%s) - %s" on failure.
+// and "cannot compile regular expression (%s) - %s" on failure. Like the reader and the
+// std::string helpers, throws std::bad_alloc when memory runs out: callers catch it.
 RegexPtr compile(const std::string& pattern, bool ignore_case);
 // True when the compiled expression matches somewhere in `text`.
 bool matches(const regex_t* re, const char* text);
