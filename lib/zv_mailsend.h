@@ -1,0 +1,23 @@
+// Mail submission: hands a mail that the filter itself sends (notification, redirected
+// or re-injected message, configuration test mail) to the configured submitter program.
+//
+// mailsend() builds the submitter's command line from the envelope and the "Mailer"
+// settings, starts the program detached (zv_dfork) and writes the message into its
+// standard input. Nothing outlives the call but the started program, which is not
+// tracked. No state, no locks; log prefix "mailsend:".
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+struct mail_envelope;
+struct MailerConfig;
+
+// Submits one message from the envelope's sender to its recipients. Exactly one of
+// `file` (its content from `offset` to the end is the message) and `text` (its first
+// `length` bytes are) must be given. With null `mailer` no program is started and the
+// message goes to standard error. 1 when the whole message was written to the submitter,
+// 0 otherwise (logged); the submitter's exit status is never collected.
+[[nodiscard]] int mailsend(const struct mail_envelope* envelope, const char* file, off_t offset,
+                           const char* text, size_t length, const MailerConfig* mailer);
