@@ -1,0 +1,344 @@
+// Library life cycle, sessions and requests: see zvc_lib.h.
+#include "client/zvc_lib.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "client/zvc_addrlist.h"
+#include "lib/zv_log.h"
+
+namespace {
+
+inline constexpr const char* kModule = "zvc_lib";
+inline constexpr const char* kEmptyFileText = " - the size of the file is equal to zero, skipped";
+
+// Written only by startup / cleanup on the main thread while no request runs; read by
+// every request. The list itself guards its links with its own mutex.
+std::atomic<bool> g_started{false};
+std::atomic<DaemonAddressList*> g_addresses{nullptr};
+
+// Owns the spool file's descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Reads exactly `length` bytes (a regular file gives fewer only at its end). 1 or 0.
+int read_piece(int fd, char* buffer, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::read(fd, buffer + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+// Sends the request header, the envelope and the path. 1 or 0.
+int send_request(IpcChannel* ch, uint32_t flags, uint32_t extended, const char* sender,
+                 const StringList* recipients, const char* path, size_t path_length) {
+  if (proto::write_int(ch, kZvcCommandScan) == 0 || proto::write_int(ch, flags) == 0) return 0;
+  if ((flags & kScanExtended) != 0 && proto::write_int(ch, extended) == 0) return 0;
+  uint32_t sender_length = sender != nullptr ? static_cast<uint32_t>(strlen(sender)) : 0;
+  if (proto::write_bytestring(ch, sender_length, sender) == 0) return 0;
+  uint32_t count = recipients != nullptr ? static_cast<uint32_t>(recipients->items.size()) : 0;
+  if (proto::write_int(ch, count) == 0) return 0;
+  if (recipients != nullptr) {
+    for (const std::string& r : recipients->items) {
+      if (proto::write_bytestring(ch, static_cast<uint32_t>(r.size()), r.c_str()) == 0) return 0;
+    }
+  }
+  return proto::write_bytestring(ch, static_cast<uint32_t>(path_length), path);
+}
+
+// The record of an empty spool file, made without asking the daemon.
+ScanResult* empty_file_result(const std::string& path, uint32_t flags, uint32_t limit) {
+  ScanResultPtr result(scanresult_new());
+  if (!result) return nullptr;
+  result->status = kStatusCompositeClean;
+  if ((flags & kScanReport) != 0) {
+    try {
+      std::string text = path + kEmptyFileText + "\n";
+      if (limit > 0 && limit < text.size() + 3) text.resize(limit > 2 ? limit - 2 : 0);
+      result->report = std::move(text);
+    } catch (const std::bad_alloc&) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: %s(%d): no memory for report", kModule, __LINE__);
+      return nullptr;
+    }
+  }
+  return result.release();
+}
+
+}  // namespace
+
+int startup(int version, const char* address, int seconds, int cache) {
+  int major = (version >> 8) & 0xFF;
+  int minor = version & 0xFF;
+  if (major != kZvcMajorVersion) {
+    zv_log(ZV_LOG_ERRORS,
+           "zvlib: startup: library major version (%d) and requested (%d) is different",
+           kZvcMajorVersion, major);
+    return kZvcBadParameters;
+  }
+  if (minor != kZvcMinorVersion)
+    zv_log(ZV_LOG_ALERTS,
+           "zvlib: startup: library minor version (%d) and requested (%d) is different",
+           kZvcMinorVersion, minor);
+  if (g_started.load()) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: startup: library already initialized");
+    return kZvcWrongState;
+  }
+  if (address == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: startup: daemon address not specified");
+    return kZvcBadParameters;
+  }
+  if (ipc::init() != kIpcOk) {
+    zv_log(ZV_LOG_VERBOSE, "zvlib: startup: cannot initialize internal IPC system");
+    return kZvcExchangeFailed;
+  }
+  DaemonAddressList* list = addrlist_create();
+  if (list == nullptr) {
+    zv_log(ZV_LOG_VERBOSE, "zvlib: startup: cannot initialize internal IPC system");
+    (void)ipc::deinit();
+    return kZvcInternal;
+  }
+  if (addrlist_add(list, address, seconds, cache) != 1) {
+    zv_log(ZV_LOG_VERBOSE, "zvlib: startup: cannot create IPC with specification <%s>", address);
+    addrlist_destroy(list);
+    (void)ipc::deinit();
+    return kZvcExchangeFailed;
+  }
+  g_addresses.store(list);
+  g_started.store(true);
+  return kZvcOk;
+}
+
+int add_address(const char* address, int seconds, int cache) {
+  DaemonAddressList* list = g_started.load() ? g_addresses.load() : nullptr;
+  return addrlist_add(list, address, seconds, cache) == 1 ? kZvcOk : kZvcExchangeFailed;
+}
+
+int cleanup() {
+  if (!g_started.load()) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: cleanup: library has not been initialized");
+    return kZvcWrongState;
+  }
+  addrlist_destroy(g_addresses.exchange(nullptr));
+  if (ipc::deinit() != kIpcOk) {
+    zv_log(ZV_LOG_VERBOSE, "zvlib: cleanup: deinitialization of internal IPC system failed");
+    g_started.store(false);
+    return kZvcExchangeFailed;
+  }
+  zv_log_destroy_error_mutex();
+  g_started.store(false);
+  return kZvcOk;
+}
+
+bool started() {
+  return g_started.load();
+}
+
+IpcChannel* open_session(int tag, int nodelay) {
+  DaemonAddressList* list = g_addresses.load();
+  for (DaemonAddress* e = addrlist_next(list, nullptr); e != nullptr; e = addrlist_next(list, e)) {
+    IpcChannel* channel = nullptr;
+    int rc = ipc::open(e->family, e->address, e->timeout, tag, &channel);
+    if (rc == kIpcOk) rc = ipc::connect(channel);
+    if (rc == kIpcOk) {
+      if (nodelay) (void)ipc::set_nodelay(channel, 1);
+      return channel;
+    }
+    if (channel != nullptr) (void)ipc::close(&channel);
+    tag = 0;  // only a channel to the first daemon carries the tag
+  }
+  zv_log(ZV_LOG_ERRORS, "zvlib: cannot create connection with a Zarvik daemon");
+  return nullptr;
+}
+
+int close_session(IpcChannel* channel) {
+  if (ipc::close(&channel) != kIpcOk) {
+    zv_log(ZV_LOG_VERBOSE, "zvlib: ipc-channel closing failed");
+    return kZvcExchangeFailed;
+  }
+  return kZvcOk;
+}
+
+int get_version(int* major, int* minor) {
+  if (!g_started.load()) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: library is not initialized");
+    return kZvcNotStarted;
+  }
+  if (major == nullptr || minor == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: null major or minor version storage passed");
+    return kZvcBadParameters;
+  }
+  IpcChannel* channel = open_session(0, 1);
+  if (channel == nullptr) return kZvcNoDaemon;
+  uint32_t version = 0;
+  if (proto::write_int(channel, kZvcCommandVersion) == 0 ||
+      proto::read_int(channel, &version) == 0) {
+    (void)close_session(channel);
+    return kZvcExchangeFailed;
+  }
+  *major = static_cast<int>(version / 100);
+  *minor = static_cast<int>(version % 100);
+  return close_session(channel);
+}
+
+namespace scan {
+
+int daemon_answer(IpcChannel* channel, uint32_t flags, const char* path, ScanResult** result,
+                  uint32_t report_limit, int local_scan) {
+  if (result == nullptr) return kZvcExchangeFailed;
+  *result = nullptr;
+  ScanResultPtr record(scanresult_new());
+  if (!record) return kZvcNoMemory;
+  if (proto::read_int(channel, &record->status) == 0) return kZvcExchangeFailed;
+  if ((flags & kScanVirusLists) != 0 &&
+      proto::read_list(channel, combiner::parse_viruses, &record->viruses, nullptr) == 0)
+    return kZvcExchangeFailed;
+  if ((flags & kScanRuleName) != 0) {
+    size_t length = 0;
+    std::unique_ptr<char[]> rule;
+    if (proto::read_bytestring(channel, &length, &rule, 1) == 0) return kZvcExchangeFailed;
+    try {
+      record->rule.emplace(rule.get());
+    } catch (const std::bad_alloc&) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: %s(%d): no memory for rule name", kModule, __LINE__);
+      return kZvcExchangeFailed;
+    }
+  }
+  if ((flags & kScanReport) != 0) {
+    record->report = proto::read_report(channel, report_limit, path);
+    if (!record->report) return kZvcExchangeFailed;
+  }
+  if ((flags & kScanStatistics) != 0 && proto::read_stat(channel, &record->statistics) == 0)
+    return kZvcExchangeFailed;
+  if ((record->status & (kStatusCured | kStatusDeleted)) != 0 && !local_scan) {
+    zv_log(ZV_LOG_DEBUG, "zvlib: scan::daemon_answer going to receive cured file");
+    if (proto::read_bytestring(channel, &record->cured_length, &record->cured, 0) == 0)
+      return kZvcExchangeFailed;
+    zv_log(ZV_LOG_VERBOSE, "zvlib: scan::daemon_answer cured file length %ld",
+           static_cast<long>(record->cured_length));
+  }
+  *result = record.release();
+  return kZvcOk;
+}
+
+}  // namespace scan
+
+int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flags,
+             uint32_t extended, ScanResult** result, uint32_t report_limit, const char* sender,
+             const StringList* recipients) {
+  if (result == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "zvlib: scanmail", kModule,
+           __LINE__);
+    return kZvcBadParameters;
+  }
+  *result = nullptr;
+  if (!g_started.load()) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: library is not initialized");
+    return kZvcNotStarted;
+  }
+  flags |= kScanMail;
+  // The path is sent with the caller's length and opened as a C string: both must agree.
+  if (path == nullptr || path_length < 1 || path_length > kZvcMaxPathLength ||
+      strnlen(path, path_length) != path_length) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: bad parameters");
+    return kZvcBadParameters;
+  }
+  std::string file_path;
+  try {
+    file_path.assign(path, path_length);
+  } catch (const std::bad_alloc&) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: bad parameters");
+    return kZvcBadParameters;
+  }
+  IpcChannel* channel = open_session(local_scan, (flags & kScanNoDelay) != 0);
+  if (channel == nullptr) {
+    zv_log(ZV_LOG_DEBUG, "zvlib: scanmail: cannot open scan session with zarvikd");
+    return kZvcNoDaemon;
+  }
+  // From here on every path ends in `finish`, which closes the file and the session.
+  UniqueFd file;
+  auto finish = [&](int rc, ScanResult* record) {
+    file.reset();
+    int closed = close_session(channel);
+    if (rc == kZvcOk) rc = closed;
+    if (rc != kZvcOk) {
+      zv_log(ZV_LOG_DEBUG, "zvlib: scanfile failed");
+      scanresult_delete(record);
+      return rc;
+    }
+    *result = record;
+    return kZvcOk;
+  };
+
+  bool local = false;
+  if (local_scan) {
+    if (ipc::tag(channel) != 0) {
+      local = true;
+    } else {
+      zv_log(ZV_LOG_ALERTS, "zvlib: scanmail: cannot use <localscan> mode on backup zarvikd");
+    }
+  }
+  uint32_t size = 0;
+  if (!local) {
+    file.reset(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot open file <%s> : %s", file_path.c_str(),
+             stdlib_errno_text());
+      return finish(kZvcFileError, nullptr);
+    }
+    off_t end = lseek(file.get(), 0, SEEK_END);
+    // The size travels as one 32-bit int.
+    if (end < 0 || end > static_cast<off_t>(UINT32_MAX) || lseek(file.get(), 0, SEEK_SET) != 0) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot determine file <%s> size", file_path.c_str());
+      return finish(kZvcFileError, nullptr);
+    }
+    size = static_cast<uint32_t>(end);
+    if (size == 0) {
+      ScanResult* record = empty_file_result(file_path, flags, report_limit);
+      return finish(record != nullptr ? kZvcOk : kZvcExchangeFailed, record);
+    }
+  }
+  if (send_request(channel, flags, extended, sender, recipients, path, path_length) == 0 ||
+      proto::write_int(channel, size) == 0)
+    return finish(kZvcExchangeFailed, nullptr);
+  char buffer[kZvcChunkSize];
+  for (uint32_t left = size; left > 0;) {
+    size_t piece = std::min<size_t>(left, sizeof(buffer));
+    if (read_piece(file.get(), buffer, piece) == 0) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot read file <%s>", file_path.c_str());
+      return finish(kZvcFileError, nullptr);
+    }
+    if (proto::write_buf(channel, piece, buffer) == 0) return finish(kZvcExchangeFailed, nullptr);
+    left -= static_cast<uint32_t>(piece);
+  }
+  ScanResult* record = nullptr;
+  if (scan::daemon_answer(channel, flags, file_path.c_str(), &record, report_limit, local) !=
+      kZvcOk)
+    return finish(kZvcExchangeFailed, nullptr);
+  return finish(kZvcOk, record);
+}

@@ -1,0 +1,30 @@
+// Unix-domain endpoints: see zvc_unix.h.
+#include "client/zvc_unix.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "client/zvc_ipc.h"
+#include "lib/zv_log.h"
+
+namespace ipc::unix {
+
+int create_socket() {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) zv_log(ZV_LOG_ERRORS, "zvlib: unix: socket() failed - %s", stdlib_errno_text());
+  return fd;
+}
+
+int close_socket(int fd) {
+  if (::close(fd) != 0) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: unix: close() failed - %s", stdlib_errno_text());
+    return kIpcFailed;
+  }
+  return kIpcOk;
+}
+
+const char* filename(const IpcAddress* address) {
+  return address != nullptr ? address->local.sun_path : nullptr;
+}
+
+}  // namespace ipc::unix
