@@ -1,0 +1,337 @@
+// Message scanning and treatment with GMime; see zvscand_mime.h.
+#include "tools/zvscand/zvscand_mime.h"
+
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "client/zvc_lib.h"
+
+namespace zvscand {
+namespace {
+
+std::once_flag mime_once;
+
+std::string hex(uint32_t v) {
+  char b[16];
+  snprintf(b, sizeof b, "%#x", v);
+  return b;
+}
+
+struct GObjectUnref {
+  void operator()(void* p) const {
+    if (p != nullptr) g_object_unref(p);
+  }
+};
+template <typename T>
+using GPtr = std::unique_ptr<T, GObjectUnref>;
+
+enum class Action { kNone, kCure, kRemove };
+
+// What the request asks to be done with one finding.
+Action action_for(const Signature& s, uint32_t flags, uint32_t extended) {
+  if (s.kind != FindingKind::kVirus) return Action::kNone;
+  switch (s.type) {
+    case 'K':
+    case 'M':
+      if ((flags & kScanCure) && !s.incurable) return Action::kCure;
+      if ((flags & kScanRemoveInfected) || (s.incurable && (flags & kScanRemoveIncurable)))
+        return Action::kRemove;
+      return Action::kNone;
+    case 'S':
+      return (flags & kScanRemoveSuspicious) ? Action::kRemove : Action::kNone;
+    case 'A':
+      return (extended & kRemoveAdware) ? Action::kRemove : Action::kNone;
+    case 'D':
+      return (extended & kRemoveDialers) ? Action::kRemove : Action::kNone;
+    case 'J':
+      return (extended & kRemoveJokes) ? Action::kRemove : Action::kNone;
+    case 'R':
+      return (extended & kRemoveRiskware) ? Action::kRemove : Action::kNone;
+    case 'H':
+      return (extended & kRemoveHacktools) ? Action::kRemove : Action::kNone;
+    default:
+      return Action::kNone;
+  }
+}
+
+// How the report names a finding of each infection type.
+const char* type_words(char type) {
+  switch (type) {
+    case 'K':
+      return "infected with";
+    case 'S':
+      return "suspicious of";
+    case 'M':
+      return "infected with a modification of";
+    case 'A':
+      return "contains adware";
+    case 'D':
+      return "contains a dialer";
+    case 'J':
+      return "contains a joke program";
+    case 'R':
+      return "contains riskware";
+    case 'H':
+      return "contains a hacktool";
+    default:
+      return "contains";
+  }
+}
+
+// The counter a set of status bits belongs to, in the order in which the client sorts
+// statistics pairs.
+int32_t* counter_for(ScanStatistics* st, uint32_t bits) {
+  struct Row {
+    uint32_t mask;
+    int32_t ScanStatistics::*field;
+  };
+  static constexpr Row rows[] = {
+      {kMaskKnown, &ScanStatistics::known},
+      {kMaskModifications, &ScanStatistics::modifications},
+      {kMaskSuspicious, &ScanStatistics::suspicious},
+      {kMaskSkipped, &ScanStatistics::skipped},
+      {kMaskArchive, &ScanStatistics::archive_restrictions},
+      {kMaskRuleReject, &ScanStatistics::rule_rejects},
+      {kMaskErrors, &ScanStatistics::errors},
+      {kMaskCured, &ScanStatistics::cured},
+      {kMaskDeleted, &ScanStatistics::deleted},
+      {kStatusAdware, &ScanStatistics::adware},
+      {kStatusDialer, &ScanStatistics::dialers},
+      {kStatusJoke, &ScanStatistics::jokes},
+      {kStatusRiskware, &ScanStatistics::riskware},
+      {kStatusHacktool, &ScanStatistics::hacktools},
+  };
+  for (const auto& r : rows)
+    if (bits & r.mask) return &(st->*r.field);
+  return nullptr;
+}
+
+// Printable ASCII only, so that names from the message cannot break report lines.
+std::string printable(const char* text) {
+  std::string out;
+  for (const char* p = text; p != nullptr && *p != '\0' && out.size() < 200; ++p)
+    out.push_back(*p >= 0x20 && *p < 0x7f && *p != '/' ? *p : '_');
+  return out;
+}
+
+// One leaf part and where it hangs in the tree.
+struct Leaf {
+  GMimeObject* container = nullptr;  // GMimeMultipart or GMimeMessage holding the part
+  int index = -1;                    // position in a multipart
+  std::string object;                // its name in the report
+  std::string description;           // filename or content type, for the notice
+  std::string decoded;               // content with the transfer encoding undone
+};
+
+struct Walker {
+  const std::string& path;
+  std::vector<Leaf> leaves;
+  bool too_deep = false;
+
+  void walk(GMimeObject* obj, GMimeObject* container, int index, const std::string& number,
+            int depth) {
+    if (obj == nullptr) return;
+    if (depth > kMaxMimeDepth) {
+      too_deep = true;
+      return;
+    }
+    if (GMIME_IS_MULTIPART(obj)) {
+      GMimeMultipart* mp = GMIME_MULTIPART(obj);
+      int n = g_mime_multipart_get_count(mp);
+      for (int i = 0; i < n; ++i) {
+        std::string sub = (number.empty() ? "" : number + ".") + std::to_string(i + 1);
+        walk(g_mime_multipart_get_part(mp, i), obj, i, sub, depth + 1);
+      }
+    } else if (GMIME_IS_MESSAGE_PART(obj)) {
+      GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
+      if (inner != nullptr)
+        walk(g_mime_message_get_mime_part(inner), GMIME_OBJECT(inner), -1,
+             number.empty() ? "1" : number, depth + 1);
+    } else if (GMIME_IS_PART(obj)) {
+      Leaf leaf;
+      leaf.container = container;
+      leaf.index = index;
+      const char* filename = g_mime_part_get_filename(GMIME_PART(obj));
+      std::string fname = filename != nullptr ? printable(filename) : "";
+      leaf.object = number.empty() ? path : path + "/" + (fname.empty() ? "part" + number : fname);
+      if (!fname.empty()) {
+        leaf.description = "\"" + fname + "\"";
+      } else {
+        GMimeContentType* ct = g_mime_object_get_content_type(obj);
+        char* mt = ct != nullptr ? g_mime_content_type_get_mime_type(ct) : nullptr;
+        leaf.description = mt != nullptr ? printable(mt) : "part " + number;
+        g_free(mt);
+      }
+      GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(obj));
+      if (content != nullptr) {
+        GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+        g_mime_data_wrapper_write_to_stream(content, mem.get());
+        GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+        if (bytes != nullptr && bytes->len > 0)
+          leaf.decoded.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+      }
+      leaves.push_back(std::move(leaf));
+    }
+  }
+};
+
+// The header block: everything before the first empty line.
+std::string_view header_block(std::string_view data) {
+  size_t crlf = data.find("\r\n\r\n");
+  size_t lf = data.find("\n\n");
+  size_t end = std::min(crlf == std::string_view::npos ? data.size() : crlf + 2,
+                        lf == std::string_view::npos ? data.size() : lf + 1);
+  return data.substr(0, end);
+}
+
+// Replaces one leaf by a text/plain notice. False when the tree refused.
+bool replace_leaf(const Leaf& leaf, const std::string& notice) {
+  GPtr<GMimeTextPart> text(g_mime_text_part_new_with_subtype("plain"));
+  g_mime_text_part_set_text(text.get(), notice.c_str());
+  g_mime_part_set_content_encoding(GMIME_PART(text.get()), GMIME_CONTENT_ENCODING_7BIT);
+  if (GMIME_IS_MULTIPART(leaf.container)) {
+    GMimeObject* old = g_mime_multipart_replace(GMIME_MULTIPART(leaf.container), leaf.index,
+                                                GMIME_OBJECT(text.get()));
+    if (old == nullptr) return false;
+    g_object_unref(old);
+    return true;
+  }
+  if (GMIME_IS_MESSAGE(leaf.container)) {
+    g_mime_message_set_mime_part(GMIME_MESSAGE(leaf.container), GMIME_OBJECT(text.get()));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void mime_init() {
+  std::call_once(mime_once, [] { g_mime_init(); });
+}
+
+ScanOutcome scan_content(const Engine& engine, const std::string& path, std::string_view data,
+                         uint32_t flags, uint32_t extended) {
+  mime_init();
+  ScanOutcome out;
+  const bool heuristic = (flags & kScanHeuristic) != 0;
+  const bool crlf = data.find("\r\n") != std::string_view::npos;
+  const char* eol = crlf ? "\r\n" : "\n";
+  std::set<std::string> lines_seen;
+
+  auto add_virus_line = [&](const Signature& s) {
+    std::string line = s.name + "," + s.type;
+    if (lines_seen.insert(line).second) out.virus_lines.push_back(line);
+  };
+
+  // Parse the message; a file GMime cannot read as a message is scanned raw only.
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+  Walker walker{path, {}, false};
+  if (message != nullptr)
+    walker.walk(g_mime_message_get_mime_part(message.get()), GMIME_OBJECT(message.get()), -1, "",
+                0);
+  if (walker.too_deep) {
+    out.status |= kStatusNesting;
+    out.stats.archive_restrictions++;
+    out.report.push_back(path + " nesting of parts too deep, inner parts not scanned\n");
+  }
+
+  std::set<const Signature*> found_in_parts;
+  bool replaced_any = false;
+  for (const auto& leaf : walker.leaves) {
+    std::vector<const Signature*> found = engine.scan(leaf.decoded, heuristic);
+    if (found.empty()) continue;
+    bool any_action = false, all_treated = true;
+    for (const Signature* s : found) {
+      found_in_parts.insert(s);
+      if (s->kind != FindingKind::kVirus) continue;
+      if (action_for(*s, flags, extended) == Action::kNone)
+        all_treated = false;
+      else
+        any_action = true;
+    }
+    bool treat = any_action && all_treated;
+    std::string removed_names;
+    for (const Signature* s : found) {
+      out.status |= s->status;
+      if (int32_t* c = counter_for(&out.stats, s->status)) ++*c;
+      if (s->kind == FindingKind::kStatus) {
+        out.report.push_back(leaf.object + ": " + s->name + " (status " + hex(s->status) + ")\n");
+        continue;
+      }
+      add_virus_line(*s);
+      Action a = action_for(*s, flags, extended);
+      const char* done = "";
+      if (treat && a == Action::kCure) {
+        out.status |= kStatusCured;
+        ++out.stats.cured;
+        done = " - cured";
+      } else if (treat && a == Action::kRemove) {
+        out.status |= kStatusDeleted;
+        ++out.stats.deleted;
+        if (s->type == 'K' || s->type == 'M') ++out.stats.cured;
+        done = " - removed";
+      }
+      out.report.push_back(leaf.object + " " + type_words(s->type) + " " + s->name + done + "\n");
+      if (treat) removed_names += (removed_names.empty() ? "" : ", ") + s->name;
+    }
+    if (treat) {
+      std::string notice = "The part " + leaf.description +
+                           " of this message was removed by the virus scanner: it contained " +
+                           removed_names + "." + eol;
+      if (replace_leaf(leaf, notice)) {
+        replaced_any = true;
+      } else {
+        // The tree would not take the notice: nothing was treated after all.
+        out.status |= kStatusWriteError;
+        out.stats.errors++;
+        out.report.push_back(leaf.object + " cannot be replaced\n");
+      }
+    }
+  }
+
+  // Whatever the raw bytes hold that no part explains (headers, broken structure, a
+  // file that is not a message) is reported on the file itself and cannot be treated.
+  for (const Signature* s : engine.scan(data, heuristic)) {
+    if (found_in_parts.count(s) != 0) continue;
+    out.status |= s->status;
+    if (int32_t* c = counter_for(&out.stats, s->status)) ++*c;
+    if (s->kind == FindingKind::kStatus) {
+      out.report.push_back(path + ": " + s->name + " (status " + hex(s->status) + ")\n");
+    } else {
+      add_virus_line(*s);
+      out.report.push_back(path + " " + type_words(s->type) + " " + s->name + "\n");
+    }
+  }
+
+  if (flags & kScanRuleFilter) {
+    if (const Signature* rule = engine.match_rule(header_block(data))) {
+      out.status |= kStatusRuleReject;
+      out.stats.rule_rejects++;
+      out.rule = rule->name;
+      out.report.push_back(path + " rejected by rule " + rule->name + "\n");
+    }
+  }
+
+  if (replaced_any && message != nullptr) {
+    GMimeFormatOptions* fo = g_mime_format_options_new();
+    g_mime_format_options_set_newline_format(
+        fo, crlf ? GMIME_NEWLINE_FORMAT_DOS : GMIME_NEWLINE_FORMAT_UNIX);
+    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+    g_mime_object_write_to_stream(GMIME_OBJECT(message.get()), fo, mem.get());
+    g_mime_format_options_free(fo);
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+    out.content.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    out.modified = true;
+  }
+  if (out.report.empty()) out.report.push_back(path + " ok\n");
+  return out;
+}
+
+}  // namespace zvscand

@@ -1,0 +1,78 @@
+// Listening sockets, pid file, detaching and the accept loop of the stand-in peers.
+//
+// A peer listens on one or more addresses in the client library's syntax
+// (local:PATH, inet:PORT@HOST with an IPv4 host; port 0 picks a free port), writes a pid
+// file that the client's "pid:" addresses can read (the process id, then one line per
+// listening address: the socket path, or HOST:PORT with the port actually bound), and
+// serves every accepted connection on its own thread until SIGTERM or SIGINT. SIGHUP
+// calls the peer's reload routine on the main thread.
+//
+// Owns the listening sockets, the socket files it created and the pid file: all are
+// removed again when serve() returns. The session counter is guarded by the server's
+// own mutex; handlers run concurrently and share nothing through this module.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zvs {
+
+// One bound, listening socket.
+struct Listener {
+  std::string spec;       // the address as given
+  int fd = -1;            // listening socket (non-blocking, close-on-exec)
+  std::string unix_path;  // socket file to remove at the end (Unix family only)
+  std::string pid_line;   // its line in the pid file
+};
+
+// Binds and listens on `spec`. False with a reason in *error.
+[[nodiscard]] bool open_listener(const std::string& spec, Listener* out, std::string* error);
+// Closes the socket and removes the socket file.
+void close_listener(Listener* listener);
+
+// Writes the pid file atomically (a temporary file renamed into place), so that a reader
+// never sees half of it. False with a reason in *error.
+[[nodiscard]] bool write_pidfile(const std::string& path, const std::vector<Listener>& listeners,
+                                 std::string* error);
+
+// Parses a non-negative decimal or 0x-hexadecimal number that fits `max`. False on any
+// trailing text.
+[[nodiscard]] bool parse_number(const char* text, unsigned long max, unsigned long* out);
+
+class Server {
+ public:
+  using Handler = std::function<void(int fd)>;  // owns fd
+  using Reload = std::function<void()>;
+
+  // `ident` names the peer in its log lines.
+  explicit Server(std::string ident) : ident_(std::move(ident)) {}
+  ~Server();
+
+  // Opens every listener; false (logged) when one fails.
+  [[nodiscard]] bool listen(const std::vector<std::string>& specs);
+  // Detaches from the terminal: the parent waits until the child is ready and exits.
+  // Logging then goes to syslog. False (logged) on failure.
+  [[nodiscard]] bool detach();
+  // Serves until SIGTERM or SIGINT, then stops accepting, waits up to `drain_ms` for the
+  // running sessions and removes socket files and the pid file (`pidfile` may be empty).
+  // Returns the process exit status.
+  int serve(const Handler& handler, const Reload& reload, const std::string& pidfile, int drain_ms);
+  // Set once a stop signal arrived, so that long waits in handlers end early.
+  const std::atomic<bool>& stopping_flag() const { return stopping_; }
+
+ private:
+  void spawn(int fd, const Handler& handler);
+  std::string ident_;
+  std::vector<Listener> listeners_;
+  int ready_fd_ = -1;  // pipe to the waiting parent after detach()
+  std::atomic<bool> stopping_{false};
+  std::mutex mu_;
+  std::condition_variable idle_;
+  int active_ = 0;  // running sessions; guarded by mu_
+};
+
+}  // namespace zvs

@@ -1,0 +1,122 @@
+// Server-side wire I/O: bounded waits with poll(), exact reads, buffered answers.
+#include "tools/zvserve/zvs_wire.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "lib/zv_log.h"
+
+namespace zvs {
+
+WireConn::WireConn(int fd, int idle_ms) : fd_(fd), idle_ms_(idle_ms) {}
+
+WireConn::~WireConn() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool WireConn::wait(short events) {
+  for (;;) {
+    pollfd p{fd_, events, 0};
+    int n = ::poll(&p, 1, idle_ms_);
+    if (n > 0) return true;  // readiness, hang-up and errors are all seen by the call
+    if (n == 0) {
+      error_ = "timeout expired";
+      return false;
+    }
+    if (errno == EINTR) continue;
+    error_ = std::string("poll failed - ") + stdlib_error(errno);
+    return false;
+  }
+}
+
+bool WireConn::read_exact(void* buffer, size_t length, bool* clean_eof) {
+  if (clean_eof != nullptr) *clean_eof = false;
+  auto* p = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < length) {
+    if (!wait(POLLIN)) return false;
+    ssize_t n = ::recv(fd_, p + done, length - done, 0);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      if (done == 0 && clean_eof != nullptr) *clean_eof = true;
+      error_ = "connection closed by the peer";
+      return false;
+    }
+    if (errno == EINTR) continue;
+    error_ = std::string("recv failed - ") + stdlib_error(errno);
+    return false;
+  }
+  return true;
+}
+
+bool WireConn::read_int(uint32_t* value, bool* clean_eof) {
+  unsigned char b[4];
+  if (!read_exact(b, sizeof b, clean_eof)) return false;
+  *value = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+  return true;
+}
+
+bool WireConn::read_raw(size_t length, std::string* out) {
+  try {
+    out->resize(length);
+  } catch (const std::bad_alloc&) {
+    error_ = "no memory for " + std::to_string(length) + " bytes";
+    return false;
+  }
+  return length == 0 || read_exact(out->data(), length);
+}
+
+bool WireConn::read_bytestring(size_t max_length, std::string* out) {
+  uint32_t length = 0;
+  if (!read_int(&length)) return false;
+  if (length > max_length) {
+    error_ = "byte string of " + std::to_string(length) + " bytes exceeds the limit of " +
+             std::to_string(max_length);
+    return false;
+  }
+  return read_raw(length, out);
+}
+
+void WireConn::put_int(uint32_t value) {
+  const char b[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                     static_cast<char>(value >> 8), static_cast<char>(value)};
+  out_.append(b, sizeof b);
+}
+
+void WireConn::put_bytestring(std::string_view bytes) {
+  put_int(static_cast<uint32_t>(bytes.size()));
+  out_.append(bytes);
+}
+
+void WireConn::put_list(const std::vector<std::string>& strings) {
+  put_int(static_cast<uint32_t>(strings.size()));
+  for (const auto& s : strings) put_bytestring(s);
+}
+
+bool WireConn::flush() {
+  size_t done = 0;
+  while (done < out_.size()) {
+    if (!wait(POLLOUT)) return false;
+    ssize_t n = ::send(fd_, out_.data() + done, out_.size() - done, MSG_NOSIGNAL);
+    if (n >= 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    error_ = std::string("send failed - ") + stdlib_error(errno);
+    out_.clear();
+    return false;
+  }
+  out_.clear();
+  return true;
+}
+
+}  // namespace zvs
