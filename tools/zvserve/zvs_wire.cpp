@@ -34,6 +34,16 @@ bool WireConn::wait(short events) {
   }
 }
 
+int WireConn::wait_readable(int ms) {
+  pollfd p{fd_, POLLIN, 0};
+  int n = ::poll(&p, 1, ms);
+  if (n < 0 && errno != EINTR) {
+    error_ = std::string("poll failed - ") + stdlib_error(errno);
+    return -1;
+  }
+  return n > 0 ? 1 : 0;
+}
+
 bool WireConn::read_exact(void* buffer, size_t length, bool* clean_eof) {
   if (clean_eof != nullptr) *clean_eof = false;
   auto* p = static_cast<char*>(buffer);

@@ -31,6 +31,10 @@ class WireConn {
 
   int fd() const { return fd_; }
 
+  // Waits up to `ms` milliseconds for bytes (or the peer's close) to arrive: 1 ready,
+  // 0 nothing yet, -1 error. Lets a long-lived session look up between requests.
+  int wait_readable(int ms);
+
   // Reads exactly `length` bytes. False on end of stream, time-out or error (error()
   // then says which); `clean_eof` is set when the peer closed before the first byte.
   [[nodiscard]] bool read_exact(void* buffer, size_t length, bool* clean_eof = nullptr);
