@@ -1,0 +1,192 @@
+// The zarvik-smf program: process entry, start-up and shutdown.
+//
+// main() reads the command line and the configuration, prepares the host name and the
+// X-Antivirus header text, takes the filter's account, detaches, starts the daemon
+// client library and the statistics-agent link, configures libmilter, registers the
+// filter and runs libmilter's main loop until a signal stops it; then it stops the agent
+// link and the client library. Everything here runs on the main thread; the values it
+// stores in FilterConfig are written before smfi_main() and read-only afterwards.
+#include <libmilter/mfapi.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/zvc_ipc.h"
+#include "client/zvc_lib.h"
+#include "lib/zv_cmdline.h"
+#include "lib/zv_log.h"
+#include "lib/zv_options.h"
+#include "lib/zv_util.h"
+
+namespace {
+
+constexpr const char* kFilterName = "Zarvik (R) Filter for sendmail ver.4.33";
+constexpr size_t kHostNameSize = 512;
+
+// The message-level callbacks are not part of this program yet. Until they are, every
+// connection is answered with a temporary failure, so that no mail passes this filter
+// unscanned.
+sfsistat refuse_connection(SMFICTX*, char* host, _SOCK_ADDR*) {
+  zv_log(ZV_LOG_ERRORS, "connection from %s refused: message scanning is not available",
+         host != nullptr ? host : "unknown");
+  return SMFIS_TEMPFAIL;
+}
+
+smfiDesc filter_description() {
+  smfiDesc description{};
+  description.xxfi_name = const_cast<char*>(kFilterName);
+  description.xxfi_version = 2;
+  description.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGBODY | SMFIF_CHGHDRS;
+  description.xxfi_connect = refuse_connection;
+  return description;
+}
+
+// Stores the host name (or "unknown hostname") in the configuration. false only when not
+// even the fallback text can be stored.
+bool set_host_name(ScanningConfig* scanning) {
+  char* name = static_cast<char*>(malloc(kHostNameSize));
+  if (name == nullptr) {
+    zv_log(ZV_LOG_ALERTS, "set hostname to unknown because cannot allocate memory");
+  } else if (gethostname(name, kHostNameSize) != 0) {
+    int error = errno;
+    zv_log(ZV_LOG_ALERTS, "set hostname to unknown because cannot get hostname - %s",
+           stdlib_error(error));
+    free(name);
+    name = nullptr;
+  } else {
+    name[kHostNameSize - 1] = '\0';
+    scanning->hostname = name;
+    return true;
+  }
+  scanning->hostname = strdup("unknown hostname");
+  if (scanning->hostname == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "cannot set hostname");
+    return false;
+  }
+  return true;
+}
+
+bool format_x_antivirus(ScanningConfig* scanning) {
+  size_t length = strlen(scanning->hostname);
+  scanning->x_antivirus = static_cast<char*>(malloc(length + 39));
+  if (scanning->x_antivirus == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "cannot preformat X-Antivirus header");
+    return false;
+  }
+  snprintf(scanning->x_antivirus, length + 38, "Zarvik (R) for Mail Servers on %s host",
+           scanning->hostname);
+  scanning->x_antivirus[length + 38] = '\0';
+  return true;
+}
+
+// Removes a socket file left at a Unix MilterAddress. false when the address is malformed
+// or its path cannot be examined (logged).
+bool remove_stale_socket(const char* address) {
+  int family = 0;
+  IpcAddressPtr parsed(ipc::parse_address(address, 0, &family));
+  if (!parsed) {
+    zv_log(ZV_LOG_ERRORS, "malformed parameter MilterAddress = %s", address);
+    return false;
+  }
+  if (family != kIpcUnix) return true;
+  const char* path = ipc::unix::filename(parsed.get());
+  if (path == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "malformed parameter MilterAddress = %s", address);
+    return false;
+  }
+  struct stat status {};
+  if (stat(path, &status) == 0) {
+    zv_log(ZV_LOG_INFO, "stalled socket %s detected - try remove", path);
+    (void)unlink(path);
+  } else if (errno != ENOENT) {
+    int error = errno;
+    zv_log(ZV_LOG_ERRORS, "stat(%s) failed - %s", path, stdlib_error(error));
+    return false;
+  }
+  return true;
+}
+
+// Configures libmilter, registers the filter and runs the main loop. The exit status.
+int run_milter(const MailerConfig& mailer) {
+  zv_log(ZV_LOG_INFO, "set milter backlog = %d", mailer.milter_backlog);
+  if (smfi_setbacklog(mailer.milter_backlog) != MI_SUCCESS) {
+    zv_log(ZV_LOG_ERRORS, "cannot set backlog for milter");
+    return EXIT_SOFTWARE;
+  }
+  zv_log(ZV_LOG_INFO, "set milter timeout = %d", mailer.milter_timeout);
+  if (smfi_settimeout(mailer.milter_timeout) != MI_SUCCESS) {
+    zv_log(ZV_LOG_ERRORS, "cannot set timeout for milter");
+    return EXIT_SOFTWARE;
+  }
+  zv_log(ZV_LOG_INFO, "set milter loglevel = %d", mailer.milter_debug_level);
+  if (smfi_setdbg(mailer.milter_debug_level) != MI_SUCCESS) {
+    zv_log(ZV_LOG_ERRORS, "cannot set loglevel for milter");
+    return EXIT_SOFTWARE;
+  }
+  if (!remove_stale_socket(mailer.milter_address)) return EXIT_SOFTWARE;
+  zv_log(ZV_LOG_INFO, "set milter connection %s", mailer.milter_address);
+  if (smfi_setconn(mailer.milter_address) != MI_SUCCESS) {
+    zv_log(ZV_LOG_ERRORS, "cannot set address for milter");
+    return EXIT_SOFTWARE;
+  }
+  if (smfi_register(filter_description()) != MI_SUCCESS) {
+    zv_log(ZV_LOG_ERRORS, "cannot register filter in Milter API library (libmilter.a)");
+    return EXIT_SOFTWARE;
+  }
+  zv_log(ZV_LOG_INFO, "%s started ...", kFilterName);
+  if (smfi_main() != MI_SUCCESS) {
+    zv_log(ZV_LOG_ERRORS, "%s stopped abnormally ...", kFilterName);
+    return EXIT_SOFTWARE;
+  }
+  return 0;
+}
+
+int shut_down(FilterConfig* config, int status) {
+  zv_log(ZV_LOG_INFO, "%s shutdown in progress...", kFilterName);
+  fini_stat(&config->agent);
+  if (cleanup() == 0)
+    zv_log(ZV_LOG_INFO, "%s shutdown - OK.", kFilterName);
+  else
+    zv_log(ZV_LOG_INFO, "%s shutdown - fail library clean up", kFilterName);
+  return status;
+}
+
+// Frees what start-up stored besides the configuration sections, then the sections.
+void release_all(FilterConfig* config) {
+  free(config->scanning.x_antivirus);
+  config->scanning.x_antivirus = nullptr;
+  free(config->scanning.hostname);
+  config->scanning.hostname = nullptr;
+  release_loaded_config();
+}
+
+int start_and_run(FilterConfig* config) {
+  if (!set_host_name(&config->scanning)) return EXIT_OSERR;
+  if (config->scanning.add_x_headers && !format_x_antivirus(&config->scanning)) return EXIT_OSERR;
+  if (!set_account(config->scanning.filter_account)) return EXIT_OSERR;
+  if (!config->scanning.run_foreground) {
+    int pid = daemonize("/", 1);
+    if (pid > 0) return 0;
+    if (pid < 0) {
+      zv_log(ZV_LOG_VERBOSE, "cannot daemonize");
+      return EXIT_OSERR;
+    }
+  }
+  if (!init_lib(&config->daemon)) return EXIT_SOFTWARE;
+  if (!init_stat(&config->agent)) return EXIT_SOFTWARE;
+  return shut_down(config, run_milter(config->mailer));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  FilterConfig* config = filter_config();
+  if (!init_config(argc, argv, config, nullptr)) return EXIT_USAGE;
+  int status = start_and_run(config);
+  release_all(config);
+  return status;
+}
