@@ -55,6 +55,12 @@ int read_piece(int fd, char* buffer, size_t length) {
   return 1;
 }
 
+// The code of a failed exchange: a time-out that used up the session's budget is passed
+// up as such (the caller may log it differently); anything else is -2.
+int exchange_failure(const IpcChannel* channel) {
+  return channel->budget_ms == kIpcBudgetUsedUp ? kIpcTimeout : kZvcExchangeFailed;
+}
+
 // Sends the request header, the envelope and the path. 1 or 0.
 int send_request(IpcChannel* ch, uint32_t flags, uint32_t extended, const char* sender,
                  const StringList* recipients, const char* path, size_t path_length) {
@@ -198,8 +204,9 @@ int get_version(int* major, int* minor) {
   uint32_t version = 0;
   if (proto::write_int(channel, kZvcCommandVersion) == 0 ||
       proto::read_int(channel, &version) == 0) {
+    int rc = exchange_failure(channel);
     (void)close_session(channel);
-    return kZvcExchangeFailed;
+    return rc;
   }
   *major = static_cast<int>(version / 100);
   *minor = static_cast<int>(version % 100);
@@ -325,7 +332,7 @@ int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flag
   }
   if (send_request(channel, flags, extended, sender, recipients, path, path_length) == 0 ||
       proto::write_int(channel, size) == 0)
-    return finish(kZvcExchangeFailed, nullptr);
+    return finish(exchange_failure(channel), nullptr);
   char buffer[kZvcChunkSize];
   for (uint32_t left = size; left > 0;) {
     size_t piece = std::min<size_t>(left, sizeof(buffer));
@@ -333,12 +340,13 @@ int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flag
       zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot read file <%s>", file_path.c_str());
       return finish(kZvcFileError, nullptr);
     }
-    if (proto::write_buf(channel, piece, buffer) == 0) return finish(kZvcExchangeFailed, nullptr);
+    if (proto::write_buf(channel, piece, buffer) == 0)
+      return finish(exchange_failure(channel), nullptr);
     left -= static_cast<uint32_t>(piece);
   }
   ScanResult* record = nullptr;
   if (scan::daemon_answer(channel, flags, file_path.c_str(), &record, report_limit, local) !=
       kZvcOk)
-    return finish(kZvcExchangeFailed, nullptr);
+    return finish(exchange_failure(channel), nullptr);
   return finish(kZvcOk, record);
 }

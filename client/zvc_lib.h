@@ -76,16 +76,18 @@ int cleanup();
 // True between startup() and cleanup().
 bool started();
 
-// Asks the first reachable daemon for its version. 0, -10, -4, -12 or -2.
+// Asks the first reachable daemon for its version (the daemon's int V gives major V / 100
+// and minor V % 100). 0, -10, -4, -12, -13 (the session's budget ran out) or -2.
 [[nodiscard]] int get_version(int* major, int* minor);
 
 // Scans the file at `path` (its first `path_length` bytes are the path sent). With
 // `local_scan` the daemon reads the file by its path when the session goes to the first
 // daemon; otherwise the content is streamed. `extended` is sent when `flags` has
 // kScanExtended. `report_limit` caps the report (0 = none). `sender` may be null;
-// `recipients` may be null (none). On 0 *result holds a new record the caller deletes
-// (it may also be null when the request failed before the answer: the caller reads
-// that as a scanning error). Result: 0, -2, -3, -4, -10, -12 or a transport code.
+// `recipients` may be null (none). On 0 *result holds a new record the caller deletes;
+// otherwise it is null. A path whose first `path_length` bytes hold a zero byte is
+// refused. Result: 0, -2 (exchange failed, no record), -3, -4, -10,
+// -12, or -13 when the session's budget ran out during the exchange.
 [[nodiscard]] int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flags,
                            uint32_t extended, ScanResult** result, uint32_t report_limit,
                            const char* sender, const StringList* recipients);
