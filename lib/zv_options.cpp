@@ -316,6 +316,7 @@ int read_agent(FILE* stream, int* line, const char* name, void* argument) {
   g_marks.agent = 1;
   c->connection = nullptr;
   c->mutex = nullptr;
+  c->failed = 0;
   ConfVariable variables[] = {
       text("Address", &c->address, nullptr),
       unsigned_int("Timeout", &c->timeout, 10),

@@ -170,6 +170,9 @@ struct AgentConfig {
   int timeout;             // seconds per exchange
   IpcChannel* connection;  // made by init_stat()
   NamedMutex* mutex;       // "ZarvikAgent::Connection", made by init_stat(); guards connection
+  // Set under the mutex when an exchange failed: the position in the stream is then
+  // unknown, so the connection is never used for another exchange.
+  int failed;
 };
 
 // The process-wide configuration record.

@@ -187,6 +187,7 @@ int init_stat(AgentConfig* agent) {
   }
   agent->connection = channel.release();
   agent->mutex = mutex.release();
+  agent->failed = 0;
   zv_log(ZV_LOG_INFO, "init_stat: connection(%s) with agent has been established", agent->address);
   return 1;
 }
@@ -216,8 +217,10 @@ int drop_stat(AgentConfig* agent, ScanResult* result) {
     return 0;
   }
   IpcChannel* channel = agent->connection;
-  // A fresh budget for every exchange, so that one slow answer does not starve the next.
-  bool delivered = ipc::set_timeout(channel, agent->timeout) &&
+  // Every exchange gets the whole agent time-out. After a failed one the stream may still
+  // hold a late answer, which the next exchange would take for its own: the connection is
+  // then left alone for good.
+  bool delivered = !agent->failed && ipc::set_timeout(channel, agent->timeout) &&
                    proto::write_int(channel, kAgentStatistics) &&
                    proto::write_stat(channel, statistics) &&
                    proto::write_list(channel, viruses->get(kVirusKnown), 1) &&
@@ -226,7 +229,10 @@ int drop_stat(AgentConfig* agent, ScanResult* result) {
     int32_t answer = -1;
     delivered = proto::read_int(channel, &answer) && answer == 0;
   }
-  if (!delivered) zv_log(ZV_LOG_ERRORS, "drop_stat: errors during talking with agent");
+  if (!delivered) {
+    agent->failed = 1;
+    zv_log(ZV_LOG_ERRORS, "drop_stat: errors during talking with agent");
+  }
   if (!zv_mutex_unlock(agent->mutex)) {
     zv_log(ZV_LOG_ERRORS, "drop_stat: cannot unlock ipc with agent - FATAL, no more statistic");
     return 0;
@@ -244,12 +250,13 @@ void fini_stat(AgentConfig* agent) {
     zv_log(ZV_LOG_DEBUG, "fini_stat: agent address was not defined - assume no agent");
     return;
   }
-  (void)ipc::set_timeout(agent->connection, agent->timeout);
-  if (!agent_request(agent->connection, {kAgentDeregister}))
+  if (agent->failed || !ipc::set_timeout(agent->connection, agent->timeout) ||
+      !agent_request(agent->connection, {kAgentDeregister}))
     zv_log(ZV_LOG_ERRORS, "fini_stat: cannot deregister agent");
   (void)ipc::destroy(agent->connection);
   agent->connection = nullptr;
   zv_mutex_destroy(agent->mutex);
   agent->mutex = nullptr;
+  agent->failed = 0;
   zv_log(ZV_LOG_INFO, "init_stat: connection(%s) with agent has been closed", agent->address);
 }
