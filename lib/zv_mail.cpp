@@ -112,12 +112,12 @@ int e_add_rcpt(MailEnvelope* envelope, const char* address) {
   zv_log(ZV_LOG_DEBUG, "mail: e_add_rcpt( %p, %p[%s] )", static_cast<void*>(envelope),
          static_cast<const void*>(address), show(address));
   if (envelope == nullptr || address == nullptr) return 0;
+  // A borrowed list (even a borrowed null one) is never extended or replaced here.
+  if (envelope->rcpts_borrowed) return 0;
   if (envelope->rcpts == nullptr) {
     envelope->rcpts = strings::create(0);
     if (envelope->rcpts == nullptr) return 0;
-    envelope->rcpts_borrowed = false;
   }
-  if (envelope->rcpts_borrowed) return 0;
   try {
     std::optional<std::string> normal = mail_address_string(address);
     return strings::add(envelope->rcpts, normal->c_str());

@@ -42,7 +42,7 @@ inline constexpr const char* USERS_MUTEX_NAME = "ZvLib::UsersLocker";
 // (logged with the line at fault; nothing is left allocated).
 [[nodiscard]] DenyList* users_load(const char* path, int with_mutex);
 // Replaces the entries with those of `path`. 1, or 0 when the file failed to load; the
-// list is then empty. A null list gives 1.
+// list is then empty. A null list or path gives 1.
 [[nodiscard]] int users_reload(DenyList* list, const char* path);
 // Logs the list at Verbose when `verbosity` is above Info.
 void users_print(DenyList* list, int verbosity);

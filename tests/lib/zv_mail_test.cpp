@@ -95,6 +95,12 @@ TEST(Envelope, BorrowedRecipientsAreNeitherExtendedNorFreed) {
   // The borrower is gone; the owner's list is intact (AddressSanitizer checks the rest).
   EXPECT_EQ(rcpts_of(owner.get()), std::vector<std::string>{"a@host"});
   EXPECT_EQ(e_set_rcpts(nullptr, nullptr), 0);
+
+  // Borrowing no list at all still refuses additions, and nothing is allocated for them.
+  MailEnvelopePtr empty(e_create(nullptr));
+  EXPECT_EQ(e_set_rcpts(empty.get(), nullptr), 1);
+  EXPECT_EQ(e_add_rcpt(empty.get(), "<c@host>"), 0);
+  EXPECT_EQ(e_rcpts(empty.get()), nullptr);
 }
 
 TEST(Envelope, PrintsAboveInfo) {
