@@ -106,17 +106,32 @@ bool decode_qp(const char* text, size_t length, Output& out) {
 
 // Decodes the encoded word that starts with "=?" at `start`. On success *next is where
 // the walk goes on; false (logged) when the word is malformed or foreign.
-bool decode_word(const std::string& in, size_t start, const char* charset, Output& out,
-                 size_t* next) {
-  const size_t n = in.size();
-  const char* word = in.c_str() + start;
+// The subject's copy: exactly its bytes and the terminator, so that a sanitizer sees any
+// read past its end.
+struct Input {
+  const char* text;
+  size_t size;  // without the terminator
+
+  char operator[](size_t i) const { return text[i]; }
+  // Position of the next `c` at or after `from`, or npos.
+  size_t find(char c, size_t from) const {
+    if (from >= size) return std::string::npos;
+    const void* hit = memchr(text + from, c, size - from);
+    return hit != nullptr ? static_cast<size_t>(static_cast<const char*>(hit) - text)
+                          : std::string::npos;
+  }
+};
+
+bool decode_word(const Input& in, size_t start, const char* charset, Output& out, size_t* next) {
+  const size_t n = in.size;
+  const char* word = in.text + start;
   const size_t charset_start = start + 2;
   const size_t second = in.find('?', charset_start);
   if (second == std::string::npos) {
     zv_log(ZV_LOG_DEBUG, "decode_subject: 2nd ? not found in %s", word);
     return false;
   }
-  const std::string word_charset = in.substr(charset_start, second - charset_start);
+  const std::string word_charset(in.text + charset_start, second - charset_start);
   if (strncasecmp(charset, word_charset.c_str(), word_charset.size()) != 0) {
     zv_log(ZV_LOG_VERBOSE,
            "decode_subject: template charset(%s) and message charset(%s) is different", charset,
@@ -149,7 +164,7 @@ bool decode_word(const std::string& in, size_t start, const char* charset, Outpu
     *next = last + 2 < n ? last + 2 : n;
     return true;
   }
-  const char* data = in.c_str() + text;
+  const char* data = in.text + text;
   const size_t length = last - text;
   if (base64) {
     if (!decode_base64(data, length, out)) {
@@ -195,14 +210,13 @@ int is_special(const mail_info* mail, const char* a, const char* b, const char* 
 char* decode_subject(const char* subject, const char* charset) {
   if (subject == nullptr) return nullptr;
   if (charset == nullptr) charset = "us-ascii";
-  std::string in;
-  try {
-    in = subject;
-  } catch (const std::bad_alloc&) {
+  HeapText copy(strdup(subject));
+  if (!copy) {
     zv_log(ZV_LOG_ERRORS, "decode_subject: no memory");
     return nullptr;
   }
-  const size_t n = in.size();
+  const Input in{copy.get(), strlen(copy.get())};
+  const size_t n = in.size;
   Output out{static_cast<char*>(malloc(3 * n + 1)), 3 * n + 1};
   HeapText owner(out.data);
   if (out.data == nullptr) {
@@ -220,8 +234,14 @@ char* decode_subject(const char* subject, const char* charset) {
     } else if (in[i + 1] != '?') {
       if (!out.put('=') || !out.put(in[i + 1])) return nullptr;
       i += 2;
-    } else if (!decode_word(in, i, charset, out, &i)) {
-      return nullptr;
+    } else {
+      bool decoded = false;
+      try {
+        decoded = decode_word(in, i, charset, out, &i);
+      } catch (const std::bad_alloc&) {
+        zv_log(ZV_LOG_ERRORS, "decode_subject: no memory");
+      }
+      if (!decoded) return nullptr;
     }
   }
   out.data[out.used] = '\0';
