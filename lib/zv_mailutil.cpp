@@ -273,11 +273,12 @@ int secure_hash_compute(uint32_t seconds, uint32_t microseconds, uint32_t pid, c
     return 0;
   }
   static constexpr char kHex[] = "0123456789abcdef";
-  for (unsigned int i = 0; i < digest_length; ++i) {
+  const size_t length = digest_length;
+  for (size_t i = 0; i < length; ++i) {
     out[2 * i] = kHex[digest[i] >> 4];
     out[2 * i + 1] = kHex[digest[i] & 0x0F];
   }
-  out[2 * digest_length] = '\0';
+  out[2 * length] = '\0';
   return 1;
 }
 
