@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "lib/zv_cmdline.h"
 #include "lib/zv_conf.h"
 #include "lib/zvc_strings.h"
 #include "tests/support/zv_test_support.h"
@@ -598,84 +597,6 @@ TEST(NameTables, PrefixOfTheValueSelectsTheFirstMatchingName) {
     EXPECT_EQ(lookup_name(c.value, c.table, &code), c.result);
     EXPECT_EQ(code, c.code);
   }
-}
-
-}  // namespace
-
-namespace {
-
-// The command-line reader, for the cases that return to the caller.
-class CommandLineTest : public ::testing::Test {
- protected:
-  ~CommandLineTest() override { release_loaded_config(); }
-  int run(std::vector<std::string> args) {
-    args.insert(args.begin(), "zarvik-smf");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    log_.clear();
-    return init_config(static_cast<int>(args.size()), argv.data(), &config_, nullptr);
-  }
-  TempDir dir_;
-  CaptureLog log_{ZV_LOG_DEBUG};
-  FilterConfig config_{};
-};
-
-TEST_F(CommandLineTest, RefusedCommandLines) {
-  ConfFile no_archive;
-  no_archive.drop_section("ArchiveRestrictionNotifications");
-  std::string without_archive = dir_.write("no_archive.conf", no_archive.text());
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-  };
-  const Case cases[] = {
-      {{"--conf="}, "conf: misformatted --conf=<filename> option"},
-      {{"--check_user="}, "conf: misformatted --check_user=<username> option"},
-      {{"--bogus"}, "conf: unknown option --bogus"},
-      {{"--debug", "-x", "--help"}, "conf: unknown option -x"},  // --help is never reached
-      {{"--conf=" + dir_.file("missing.conf")}, "conf: configuration loading has been failed"},
-      {{"--conf=" + without_archive},
-       "conf: [ArchiveRestrictionNotifications] section missed, init configuration failed"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args.back());
-    EXPECT_EQ(run(c.args), 0);
-    EXPECT_TRUE(log_.has(c.message)) << testing::PrintToString(log_.texts());
-    for (const void* p : owned_pointers(config_)) EXPECT_EQ(p, nullptr);
-  }
-}
-
-TEST_F(CommandLineTest, LoggerStagesOfANormalStart) {
-  ConfFile file;
-  file.set("Logging", "Level", "Verbose").set("Logging", "SyslogFacility", "Local3");
-  file.set("Logging", "SyslogPriority", "Notice")
-      .set("DaemonCommunication", "UseTcpNodelay", "yes");
-  std::string path = dir_.write("z.conf", file.text());
-  // --debug only matters in check mode; --check_user without --check_only does nothing.
-  ASSERT_EQ(run({"--debug", "--check_user=nobody", "--conf=/nonexistent", "--conf=" + path}), 1);
-  EXPECT_EQ(config_.scanning.tcp_nodelay, 1);
-  bool loading_seen = false;
-  for (const auto& line : log_.lines()) {
-    EXPECT_TRUE(line.to_syslog) << line.text;
-    EXPECT_EQ(line.text.find("default ="), std::string::npos) << line.text;  // no Debug lines
-    if (line.text == "conf: configuration will be loaded from " + path) {
-      loading_seen = true;
-      EXPECT_EQ(line.priority, LOG_MAIL | LOG_INFO);
-    }
-  }
-  EXPECT_TRUE(loading_seen);
-  // The trace goes out with the configured level, facility and priority.
-  bool trace_seen = false;
-  for (const auto& line : log_.lines())
-    if (line.text == "action on infected = Q") {
-      trace_seen = true;
-      EXPECT_EQ(line.priority, LOG_LOCAL3 | LOG_NOTICE);
-    }
-  EXPECT_TRUE(trace_seen);
-  log_.clear();
-  zv_log(ZV_LOG_DEBUG, "not written at Verbose");
-  EXPECT_TRUE(log_.texts().empty());
 }
 
 }  // namespace

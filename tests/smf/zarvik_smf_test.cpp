@@ -139,6 +139,20 @@ TEST(CommandLine, MissingDefaultConfigurationFile) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST(CommandLine, CheckModeWithAnUnknownAccountEndsWith70) {
+  RunResult r = run({"--check_only", "--check_user=zv-no-such-account",
+                     "--conf=" ZV_SOURCE_DIR "/etc/zarvik_smf.conf"});
+  EXPECT_EQ(r.status, 70);
+  EXPECT_EQ(r.out, "");
+  // Check mode keeps the console: the loading and the refusal are on standard error.
+  EXPECT_NE(
+      r.err.find("conf: configuration will be loaded from " ZV_SOURCE_DIR "/etc/zarvik_smf.conf\n"),
+      std::string::npos);
+  EXPECT_NE(r.err.find("\nconf: non-existing user account zv-no-such-account specified\n"),
+            std::string::npos)
+      << r.err;
+}
+
 // Receives what the program sends to syslog: a datagram socket that a private mount
 // namespace of the program shows at /dev/log.
 class SyslogCapture {
