@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -225,6 +227,7 @@ class FakePeer {
 // until it closes), and answers `answer` after the expected bytes arrived.
 struct Recorder {
   std::mutex mu;
+  std::condition_variable cv;
   std::vector<std::string> requests;  // guarded by mu; expected part + any extra bytes
   FakePeer::Handler handler(size_t expect, std::string answer, bool close_early = false) {
     return [this, expect, answer, close_early](int fd) {
@@ -234,11 +237,16 @@ struct Recorder {
       if (!close_early) got += read_to_eof(fd, complete ? 20000 : 100);
       std::lock_guard<std::mutex> lock(mu);
       requests.push_back(got);
+      cv.notify_all();
     };
   }
+  // The i-th recorded conversation, once its handler has finished (bounded wait: the
+  // handler records only after the client closed the connection).
   std::string request(size_t i) {
-    std::lock_guard<std::mutex> lock(mu);
-    return i < requests.size() ? requests[i] : std::string("<missing>");
+    std::unique_lock<std::mutex> lock(mu);
+    if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return requests.size() > i; }))
+      return "<missing>";
+    return requests[i];
   }
 };
 
