@@ -496,6 +496,10 @@ Fd open_at(const char* path, off_t offset) {
 
 }  // namespace
 
+int open_message_part(const char* path, off_t offset) {
+  return open_at(path, offset).release();
+}
+
 int read_message_part(const char* path, off_t offset, char* buffer, size_t length) {
   Fd fd = open_at(path, offset);
   if (!fd.valid()) return 0;

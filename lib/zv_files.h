@@ -58,6 +58,10 @@ struct SpoolFileSpec;
 // `limit` is not 0, into `destination`. 1 or 0.
 [[nodiscard]] int copy_fd_part(int source, int destination, size_t limit);
 
+// Opens `path` read-only (close-on-exec) and positions it at `offset`. The descriptor,
+// or -1 (logged).
+[[nodiscard]] int open_message_part(const char* path, off_t offset);
+
 // Opens `path`, positions it at `offset` and copies it into `destination` as
 // copy_fd_part() does. 1 or 0.
 [[nodiscard]] int send_message_part(const char* path, off_t offset, size_t limit, int destination);

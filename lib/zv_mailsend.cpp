@@ -123,6 +123,24 @@ int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const
   zv_log(ZV_LOG_VERBOSE, "mailsend: send message with follow envelope");
   e_print(envelope, ZV_LOG_VERBOSE);
 
+  // The file is opened before the submitter starts, so that a message that cannot be
+  // read is not submitted empty.
+  int source = -1;
+  if (file != nullptr) {
+    source = open_message_part(file, offset);
+    if (source < 0) {
+      zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message from file %s to submitter %s", file,
+             mailer ? mailer->sendmail : "stderr");
+      return 0;
+    }
+  }
+  struct SourceCloser {
+    int fd;
+    ~SourceCloser() {
+      if (fd >= 0) close(fd);
+    }
+  } source_closer{source};
+
   int destination = STDERR_FILENO;
   const char* submitter = "stderr";
   ArgumentVector arguments;
@@ -142,7 +160,7 @@ int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const
   {
     SigpipeGuard guard;
     if (file != nullptr) {
-      if (!send_message_part(file, offset, 0, destination)) {
+      if (!copy_fd_part(source, destination, 0)) {
         zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message from file %s to submitter %s", file,
                submitter);
         result = 0;
