@@ -111,11 +111,12 @@ int32_t* counter_for(ScanStatistics* st, uint32_t bits) {
   return nullptr;
 }
 
-// Printable ASCII only, so that names from the message cannot break report lines.
-std::string printable(const char* text) {
+// Printable ASCII only, so that names from the message cannot break report lines; a
+// file name also loses its slashes, as it becomes the last step of an object's name.
+std::string printable(const char* text, bool slash_ok) {
   std::string out;
   for (const char* p = text; p != nullptr && *p != '\0' && out.size() < 200; ++p)
-    out.push_back(*p >= 0x20 && *p < 0x7f && *p != '/' ? *p : '_');
+    out.push_back(*p >= 0x20 && *p < 0x7f && (slash_ok || *p != '/') ? *p : '_');
   return out;
 }
 
@@ -157,14 +158,14 @@ struct Walker {
       leaf.container = container;
       leaf.index = index;
       const char* filename = g_mime_part_get_filename(GMIME_PART(obj));
-      std::string fname = filename != nullptr ? printable(filename) : "";
+      std::string fname = filename != nullptr ? printable(filename, false) : "";
       leaf.object = number.empty() ? path : path + "/" + (fname.empty() ? "part" + number : fname);
       if (!fname.empty()) {
         leaf.description = "\"" + fname + "\"";
       } else {
         GMimeContentType* ct = g_mime_object_get_content_type(obj);
         char* mt = ct != nullptr ? g_mime_content_type_get_mime_type(ct) : nullptr;
-        leaf.description = mt != nullptr ? printable(mt) : "part " + number;
+        leaf.description = mt != nullptr ? printable(mt, true) : "part " + number;
         g_free(mt);
       }
       GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(obj));

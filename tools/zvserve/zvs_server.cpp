@@ -327,7 +327,10 @@ int Server::serve(const Handler& handler, const Reload& reload, const std::strin
   bool running = true;
   while (running) {
     for (auto& p : fds) p.revents = 0;
-    int n = ::poll(fds.data(), fds.size(), -1);
+    // At the session limit only the signals are watched, and briefly, until a session
+    // ends; waiting connections stay in the listen queue meanwhile.
+    bool full = active() >= max_sessions_;
+    int n = ::poll(fds.data(), full ? 1 : fds.size(), full ? 20 : -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       zv_log(ZV_LOG_ERRORS, "%s: poll failed - %s", ident_.c_str(), stdlib_error(errno));
@@ -345,9 +348,9 @@ int Server::serve(const Handler& handler, const Reload& reload, const std::strin
         }
       }
     }
-    for (size_t i = 1; running && i < fds.size(); ++i) {
+    for (size_t i = 1; running && !full && i < fds.size(); ++i) {
       if (!(fds[i].revents & POLLIN)) continue;
-      for (;;) {
+      while (active() < max_sessions_) {
         int c = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (c >= 0) {
           spawn(c, handler);

@@ -48,8 +48,10 @@ class Server {
   using Handler = std::function<void(int fd)>;  // owns fd
   using Reload = std::function<void()>;
 
-  // `ident` names the peer in its log lines.
-  explicit Server(std::string ident) : ident_(std::move(ident)) {}
+  // `ident` names the peer in its log lines; at most `max_sessions` run at once (further
+  // connections wait in the listen queue).
+  explicit Server(std::string ident, int max_sessions = 1024)
+      : ident_(std::move(ident)), max_sessions_(max_sessions) {}
   ~Server();
 
   // Opens every listener; false (logged) when one fails.
@@ -66,7 +68,12 @@ class Server {
 
  private:
   void spawn(int fd, const Handler& handler);
+  int active() {
+    std::lock_guard<std::mutex> g(mu_);
+    return active_;
+  }
   std::string ident_;
+  int max_sessions_;
   std::vector<Listener> listeners_;
   int ready_fd_ = -1;  // pipe to the waiting parent after detach()
   std::atomic<bool> stopping_{false};
