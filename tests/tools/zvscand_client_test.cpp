@@ -282,3 +282,33 @@ TEST_F(ClientTest, TwoHundredConcurrentScansAreAllAnsweredCorrectly) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(right.load(), kScans);
 }
+
+TEST_F(ClientTest, InstallationCheckMessageIsReportedAsKnownVirus) {
+  start();
+  // The filter's installation check scans this message, with its trailing zero byte, and
+  // needs the known-virus bit back.
+  std::string msg =
+      "Subject: Standard antivirus test file\r\nMime-Version: 1.0\r\nContent-Type: "
+      "multipart/mixed; boundary=\"test\"\r\nContent-Disposition: inline\r\n\r\n--test\r\n"
+      "Content-Type: text/plain; charset=us-ascii\r\nContent-Disposition: inline\r\n\r\n"
+      "Attachment to this message contains standard antivirus test file.\r\n--test\r\n"
+      "Content-Type: application/x-msdos-program\r\nContent-Disposition: attachment; "
+      "filename=\"eicar.com\"\r\n\r\n" +
+      kEicar + "\r\n--test--\r\n";
+  msg.push_back('\0');
+  ASSERT_EQ(msg.size(), 476u);
+  std::string path = dir_.write("check", msg);
+  for (bool local : {true, false}) {
+    SCOPED_TRACE(local);
+    ScanResultPtr result;
+    StringListPtr rcpts(strings::create(0));
+    ASSERT_EQ(strings::add(rcpts.get(), "test@example.org"), 1);
+    ScanResult* r = nullptr;
+    ASSERT_EQ(scanmail(path.c_str(), path.size(), local, 0x81080000, 0, &r, 1024,
+                       "test@example.org", rcpts.get()),
+              0);
+    result.reset(r);
+    EXPECT_EQ(scanresult_status(result.get()), kStatusKnownVirus);
+    EXPECT_EQ(status_text(scanresult_status(result.get())), "known virus is found");
+  }
+}
