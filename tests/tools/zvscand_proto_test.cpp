@@ -374,3 +374,35 @@ TEST_F(DaemonTest, CommandLineErrorsAndHelp) {
     EXPECT_NE(out.find(r.text), std::string::npos) << out;
   }
 }
+
+TEST_F(DaemonTest, DetachedDaemonIsReadyWhenTheCommandReturns) {
+  std::string pidfile = dir_.file("bg.pid");
+  std::string out;
+  ASSERT_EQ(zvtest::run_program(zvtest::zvscand_program(),
+                                {"--listen=local:" + dir_.file("bg.sock"), "--pidfile=" + pidfile},
+                                dir_, &out),
+            0)
+      << out;
+  pid_t pid = std::atoi(zvtest::read_file(pidfile).c_str());
+  ASSERT_GT(pid, 1);
+  // Not our child: stopped by its pid, whatever happens below.
+  struct Killer {
+    pid_t pid;
+    ~Killer() { ::kill(pid, SIGKILL); }
+  } killer{pid};
+  EXPECT_EQ(out, "");  // nothing on the terminal once detached
+  EXPECT_EQ(exchange("local:" + dir_.file("bg.sock"), be32(2)), be32(433));
+  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  // Gone, or a zombie that whoever adopted it has not reaped yet.
+  auto gone = [pid] {
+    std::string stat = zvtest::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return ::kill(pid, 0) != 0 || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z");
+  };
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!gone() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(gone());
+  EXPECT_FALSE(std::filesystem::exists(pidfile));
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("bg.sock")));
+}

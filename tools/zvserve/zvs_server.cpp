@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -256,6 +257,17 @@ bool Server::detach() {
   ::setsid();
   if (::chdir("/") != 0) {
     // Nothing depends on the working directory; stay where we are.
+  }
+  // Descriptors inherited from whoever started us (a script's pipes, say) would keep
+  // them waiting for an end of file that never comes: keep only our own.
+  rlimit rl{};
+  int max_fd = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536
+                   ? static_cast<int>(rl.rlim_cur)
+                   : 65536;
+  for (int fd = 3; fd < max_fd; ++fd) {
+    bool ours = fd == ready_fd_;
+    for (const auto& l : listeners_) ours = ours || fd == l.fd;
+    if (!ours) ::close(fd);
   }
   int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null >= 0) {
