@@ -381,6 +381,9 @@ int transfer(IpcChannel* channel, char* bytes, size_t* count, const char* verb, 
     size_t n = wanted - moved;
     rc = step(channel->fd, bytes + moved, &n, channel->budget_ms);
     channel->budget_ms = timo::spend(channel->budget_ms, start);
+    // A wait that timed out used the whole budget, whatever the clocks' rounding says.
+    if (rc == kIpcTimeout && channel->budget_ms != kIpcBudgetUnlimited)
+      channel->budget_ms = kIpcBudgetUsedUp;
     if (rc != kIpcOk) break;
     moved += n;
     if (moved == wanted) break;
