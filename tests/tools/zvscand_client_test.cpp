@@ -47,6 +47,19 @@ std::string base64(const std::string& in) {
   return out;
 }
 
+// Every character as =XX, with a soft line break in the middle: nothing of the raw
+// text is left in the encoded form.
+std::string quoted_printable(const std::string& in) {
+  std::string out;
+  char hex[4];
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (i == in.size() / 2) out += "=\r\n";
+    snprintf(hex, sizeof hex, "=%02X", static_cast<unsigned char>(in[i]));
+    out += hex;
+  }
+  return out;
+}
+
 std::string names(const ScanResult* r, int kind) {
   std::string out;
   if (StringList* l = r->viruses.get(kind))
@@ -129,6 +142,8 @@ TEST_F(ClientTest, EveryFindingReachesTheFilterAsItsStatusListAndCounter) {
        &ScanStatistics::known},
       {"eicar base64", message_with(base64(kEicar), "base64"), 0x20, kVirusKnown, "EICAR-Test-File",
        &ScanStatistics::known},
+      {"eicar quoted-printable", message_with(quoted_printable(kEicar), "quoted-printable"), 0x20,
+       kVirusKnown, "EICAR-Test-File", &ScanStatistics::known},
       {"known", message_with("KNOWN-SIG"), 0x20, kVirusKnown, "Test-Known", &ScanStatistics::known},
       {"suspicious", message_with("SUSP-SIG"), 0x40, kVirusSuspicious, "Test-Suspicious",
        &ScanStatistics::suspicious},

@@ -218,6 +218,10 @@ TEST_F(DaemonTest, LocalTreatmentReplacesTheFileKeepingItsModeAndLeavesNoTempora
   start();
   std::string path = dir_.write("msg", message_with(kEicar));
   ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  // As root the owner can be someone else, and must stay so.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(path.c_str(), 4242, 4343), 0);
+  }
   struct stat before {};
   ASSERT_EQ(::stat(path.c_str(), &before), 0);
   Reader a(exchange(address(), scan_request(kScanRemoveInfected, path, "")));
@@ -227,10 +231,16 @@ TEST_F(DaemonTest, LocalTreatmentReplacesTheFileKeepingItsModeAndLeavesNoTempora
   ASSERT_EQ(::stat(path.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, 0640u);
   EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
   EXPECT_NE(after.st_ino, before.st_ino);  // replaced by a rename, not rewritten in place
   std::string text = zvtest::read_file(path);
   EXPECT_EQ(text.find(kEicar), std::string::npos);
   EXPECT_NE(text.find("keep me"), std::string::npos);
+  EXPECT_NE(
+      daemon_->log().find("zvscand: scan <" + path + "> local " + std::to_string(before.st_size) +
+                          " bytes: status 0x80020, EICAR-Test-File,K, rewritten, "),
+      std::string::npos)
+      << daemon_->log();
   // Scanned again, the treated file is clean.
   EXPECT_EQ(exchange(address(), scan_request(0, path, "")), be32(0));
   int entries = 0;
