@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -179,6 +180,10 @@ class SyslogCapture {
     }
     return messages_;
   }
+  void clear() {
+    messages();
+    messages_.clear();
+  }
   bool has(const std::string& text) {
     for (const auto& m : messages())
       if (m == text) return true;
@@ -197,7 +202,7 @@ void private_dev_log(const std::string& scratch, const std::string& log_socket) 
   std::string old_dev = scratch + "/olddev";
   if (unshare(CLONE_NEWNS) != 0 ||
       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mkdir(old_dev.c_str(), 0700) != 0 ||
+      (mkdir(old_dev.c_str(), 0700) != 0 && errno != EEXIST) ||
       mount("/dev", old_dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
       mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
     _exit(126);
@@ -348,19 +353,37 @@ TEST_F(ProgramTest, RefusedAgentRegistrationStopsTheStartWith70) {
   for (const auto& m : capture_.messages()) EXPECT_EQ(m.find("set milter"), std::string::npos);
 }
 
-TEST_F(ProgramTest, MalformedMilterAddressStopsWith70AfterTheShutdownSequence) {
-  std::string text = zvtest::read_file(conf_);
-  conf_ =
-      dir_.write("bad.conf", replace_all(text, "MilterAddress = local:", "MilterAddress = unix:"));
+TEST_F(ProgramTest, UnusableMilterAddressStopsWith70AfterTheShutdownSequence) {
+  std::string sample = zvtest::read_file(conf_);
+  std::string not_a_directory = dir_.write("plain", "");
+  struct Case {
+    const char* name;
+    std::string address;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"malformed", "unix:" + dir_.file("milter.sock"),
+       "malformed parameter MilterAddress = unix:" + dir_.file("milter.sock")},
+      {"cannot be examined", "local:" + not_a_directory + "/milter.sock",
+       "stat(" + not_a_directory + "/milter.sock) failed - Not a directory"},
+  };
   Peer daemon(kDaemon, {"--listen=local:" + dir_.file("zvscand.sock")}, dir_.file("zvscand.sock"),
               dir_);
   Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock")}, dir_.file("zvagent.sock"),
              dir_);
   ASSERT_TRUE(daemon.started() && agent.started());
-  start();
-  EXPECT_EQ(finish(), 70);
-  EXPECT_TRUE(capture_.has("malformed parameter MilterAddress = unix:" + dir_.file("milter.sock")));
-  EXPECT_TRUE(capture_.has(kName + " shutdown - OK."));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    conf_ = dir_.write("bad.conf",
+                       replace_all(sample, "MilterAddress = local:" + dir_.file("milter.sock"),
+                                   "MilterAddress = " + c.address));
+    capture_.clear();
+    start();
+    EXPECT_EQ(finish(), 70);
+    EXPECT_TRUE(capture_.has(c.message)) << testing::PrintToString(capture_.messages());
+    EXPECT_FALSE(capture_.has(kName + " started ..."));
+    EXPECT_TRUE(capture_.has(kName + " shutdown - OK."));
+  }
 }
 
 }  // namespace
