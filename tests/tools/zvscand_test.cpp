@@ -318,6 +318,19 @@ TEST_F(EngineTest, FindingOutsideAnyPartIsReportedOnTheFileAndNeverTreated) {
   EXPECT_EQ(out.stats.cured, 0);
 }
 
+TEST_F(EngineTest, SignatureLeftOutsideTheTreatedPartIsNotCountedAsCured) {
+  // The body is cured, but the same string in a header survives the rewrite.
+  std::string msg =
+      "From: a@example.org\r\nX-Note: " + kEicar + "\r\nSubject: x\r\n\r\n" + kEicar + "\r\n";
+  ScanOutcome out = scan(msg, kScanCure);
+  EXPECT_EQ(out.status, 0x120u);
+  EXPECT_EQ(out.stats.known, 2);
+  EXPECT_EQ(out.stats.cured, 1);
+  EXPECT_EQ(out.report.back(),
+            "/spool/msg.1 infected with EICAR-Test-File - left outside the treated parts\n");
+  EXPECT_TRUE(out.modified);
+}
+
 TEST_F(EngineTest, CureAndRemoveReplaceTheInfectedPartOnly) {
   struct Row {
     const char* label;

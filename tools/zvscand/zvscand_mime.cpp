@@ -243,22 +243,38 @@ ScanOutcome scan_content(const Engine& engine, const std::string& path, std::str
     out.report.push_back(path + " nesting of parts too deep, inner parts not scanned\n");
   }
 
-  std::set<const Signature*> found_in_parts;
+  std::set<const Signature*> found_in_parts;  // in any part
+  std::set<const Signature*> left_in_parts;   // in a part that stays as it was
   bool replaced_any = false;
   for (const auto& leaf : walker.leaves) {
     std::vector<const Signature*> found = engine.scan(leaf.decoded, heuristic);
     if (found.empty()) continue;
     bool any_action = false, all_treated = true;
+    std::string names;
     for (const Signature* s : found) {
       found_in_parts.insert(s);
       if (s->kind != FindingKind::kVirus) continue;
+      names += (names.empty() ? "" : ", ") + s->name;
       if (action_for(*s, flags, extended) == Action::kNone)
         all_treated = false;
       else
         any_action = true;
     }
     bool treat = any_action && all_treated;
-    std::string removed_names;
+    if (treat) {
+      std::string notice = "The part " + leaf.description +
+                           " of this message was removed by the virus scanner: it contained " +
+                           names + "." + eol;
+      if (replace_leaf(leaf, notice)) {
+        replaced_any = true;
+      } else {
+        treat = false;
+        out.status |= kStatusWriteError;
+        out.stats.errors++;
+        out.report.push_back(leaf.object + " cannot be replaced\n");
+      }
+    }
+    if (!treat) left_in_parts.insert(found.begin(), found.end());
     for (const Signature* s : found) {
       out.status |= s->status;
       if (int32_t* c = counter_for(&out.stats, s->status)) ++*c;
@@ -280,20 +296,6 @@ ScanOutcome scan_content(const Engine& engine, const std::string& path, std::str
         done = " - removed";
       }
       out.report.push_back(leaf.object + " " + type_words(s->type) + " " + s->name + done + "\n");
-      if (treat) removed_names += (removed_names.empty() ? "" : ", ") + s->name;
-    }
-    if (treat) {
-      std::string notice = "The part " + leaf.description +
-                           " of this message was removed by the virus scanner: it contained " +
-                           removed_names + "." + eol;
-      if (replace_leaf(leaf, notice)) {
-        replaced_any = true;
-      } else {
-        // The tree would not take the notice: nothing was treated after all.
-        out.status |= kStatusWriteError;
-        out.stats.errors++;
-        out.report.push_back(leaf.object + " cannot be replaced\n");
-      }
     }
   }
 
@@ -330,6 +332,19 @@ ScanOutcome scan_content(const Engine& engine, const std::string& path, std::str
     GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
     out.content.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
     out.modified = true;
+    // A signature that the treated parts held but that the rewritten message still
+    // shows outside the parts left alone (say, also in a header) was not removed: it
+    // counts as a further finding that nothing treated.
+    for (const Signature* s : engine.scan(out.content, heuristic)) {
+      if (found_in_parts.count(s) == 0 || left_in_parts.count(s) != 0) continue;
+      out.status |= s->status;
+      if (int32_t* c = counter_for(&out.stats, s->status)) ++*c;
+      out.report.push_back(path +
+                           (s->kind == FindingKind::kStatus
+                                ? ": " + s->name + " (status " + hex(s->status) + ")"
+                                : " " + std::string(type_words(s->type)) + " " + s->name) +
+                           " - left outside the treated parts\n");
+    }
   }
   if (out.report.empty()) out.report.push_back(path + " ok\n");
   return out;
