@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -340,6 +341,36 @@ TEST_F(LinkTest, AgentRegistersReceivesStatisticsOfAScanAndDeregisters) {
   EXPECT_EQ(agent.mutex, nullptr);
   EXPECT_EQ(log_.texts().back(),
             "init_stat: connection(" + address + ") with agent has been closed");
+}
+
+TEST_F(LinkTest, ConcurrentStatisticsShareTheConnectionOneExchangeAtATime) {
+  std::string socket = dir_.file("agent.sock");
+  std::string totals = dir_.file("totals");
+  Peer agent_peer(kAgent, {"--listen=local:" + socket, "--totals=" + totals}, socket);
+  ASSERT_TRUE(agent_peer.started());
+  std::string address = "local:" + socket;
+  AgentConfig agent{};
+  agent.address = address.data();
+  agent.timeout = 20;
+  ASSERT_EQ(init_stat(&agent), 1);
+  constexpr int kThreads = 6, kScans = 10;
+  std::vector<ScanResultPtr> results;
+  for (int i = 0; i < kThreads; ++i) {
+    results.emplace_back(scanresult_new());
+    scanresult_stats(results.back().get())->known = 1;
+  }
+  std::atomic<int> delivered{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&, i] {
+      for (int n = 0; n < kScans; ++n) delivered += drop_stat(&agent, results[i].get());
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(delivered.load(), kThreads * kScans);
+  EXPECT_EQ(totals_line(totals, "reports"), "reports " + std::to_string(kThreads * kScans));
+  EXPECT_EQ(totals_line(totals, "known_viruses"),
+            "known_viruses " + std::to_string(kThreads * kScans));
+  fini_stat(&agent);
 }
 
 TEST_F(LinkTest, RefusedRegistrationLeavesNoLink) {
