@@ -1,5 +1,7 @@
-// Spool and quarantine files: see zv_files.h. No state, no locks; the Rand48 naming mode
-// keeps its generator on the stack of each call (nrand48), so threads share nothing.
+// Spool and quarantine files: see zv_files.h. No state and no lock of its own (the error
+// texts take the logger's error-text mutex). The Rand48 naming mode keeps its generator
+// on the stack of each call (nrand48 from the state srand48 would set), so threads share
+// nothing and the names follow the same sequence as the process-wide generator would.
 #include "lib/zv_files.h"
 
 #include <fcntl.h>
