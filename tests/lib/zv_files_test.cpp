@@ -353,6 +353,17 @@ TEST(Quarantine, CopyVariantKeepsSource) {
   EXPECT_EQ(file_mode(name.get()), 0604u);
 }
 
+TEST(Quarantine, MissingQuarantineDirectoryLeavesSpoolFileAlone) {
+  TempDir dir;
+  std::string src = dir.write("spool.1", "message");
+  Spec q(dir.file("absent"), "zq.", NAMING_STD, 0600);
+  CaptureLog log(ZV_LOG_VERBOSE);
+  EXPECT_EQ(quarantine_file(&q.spec, src.c_str(), 1), nullptr);
+  ASSERT_FALSE(log.texts().empty());
+  EXPECT_EQ(log.texts().back(), "quarantine: cannot create file " + dir.file("absent"));
+  EXPECT_EQ(zvtest::read_file(src), "message");
+}
+
 // A quarantine directory on another file system than the spool (a tmpfs beside the disk).
 class OtherFileSystem : public ::testing::Test {
  protected:
@@ -477,6 +488,27 @@ TEST(CopyFile, MissingSourceGivesItsErrorAndTouchesNothing) {
             std::vector<std::string>{"copy_file: error stat() temporary file " +
                                      dir.file("absent") + " - No such file or directory"});
   EXPECT_TRUE(exists(dst));
+}
+
+TEST(CopyFile, SourceShorterThanItsSizeStopsAtItsEnd) {
+  // A sysfs file claims a page of size but reads much less, as a spool file that shrinks
+  // while it is copied does: the copy ends at the end of file and succeeds.
+  const std::string source = "/sys/devices/system/cpu/online";
+  struct stat st {};
+  std::string content = zvtest::read_file(source);
+  if (stat(source.c_str(), &st) != 0 || content.empty() ||
+      st.st_size <= static_cast<off_t>(content.size())) {
+    GTEST_SKIP() << source << " does not claim more than it holds here";
+  }
+  TempDir dir;
+  std::string dst = dir.write("zq.1", "");
+  CaptureLog log(ZV_LOG_VERBOSE);
+  errno = EBADF;
+  EXPECT_EQ(copy_file(source.c_str(), dst.c_str(), 0640), 0);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(zvtest::read_file(dst), content);
+  EXPECT_EQ(file_mode(dst), 0640u);
+  EXPECT_TRUE(log.texts().empty());
 }
 
 // --- normalize_path -------------------------------------------------------------------------
