@@ -54,7 +54,11 @@ std::string totals(std::vector<std::pair<const char*, int>> nonzero,
 class AgentTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(ipc::init(), 0); }
-  void TearDown() override { (void)ipc::deinit(); }
+  void TearDown() override {
+    (void)ipc::deinit();
+    // A clean exit also means no sanitizer report from the agent in sanitizer builds.
+    if (agent_ != nullptr) EXPECT_EQ(agent_->stop(), 0) << agent_->log();
+  }
   void start(std::vector<std::string> extra = {}) {
     extra.push_back("--listen=inet:0@127.0.0.1");
     extra.push_back("--totals=" + dir_.file("totals"));

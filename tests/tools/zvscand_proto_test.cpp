@@ -139,6 +139,10 @@ class DaemonTest : public ::testing::Test {
     daemon_ = std::make_unique<zvtest::Peer>(zvtest::zvscand_program(), extra, dir_, "zvscand");
     ASSERT_TRUE(daemon_->ready()) << daemon_->log();
   }
+  // A clean exit also means no sanitizer report from the daemon in sanitizer builds.
+  void TearDown() override {
+    if (daemon_ != nullptr) EXPECT_EQ(daemon_->stop(), 0) << daemon_->log();
+  }
   std::string address() const { return daemon_->address(0); }
   zvtest::TempDir dir_;
   std::unique_ptr<zvtest::Peer> daemon_;
