@@ -57,7 +57,9 @@ class AgentTest : public ::testing::Test {
   void TearDown() override {
     (void)ipc::deinit();
     // A clean exit also means no sanitizer report from the agent in sanitizer builds.
-    if (agent_ != nullptr) EXPECT_EQ(agent_->stop(), 0) << agent_->log();
+    if (agent_ != nullptr) {
+      EXPECT_EQ(agent_->stop(), 0) << agent_->log();
+    }
   }
   void start(std::vector<std::string> extra = {}) {
     extra.push_back("--listen=inet:0@127.0.0.1");

@@ -88,7 +88,9 @@ class ClientTest : public ::testing::Test {
   void TearDown() override {
     if (started()) cleanup();
     // A clean exit also means no sanitizer report from the daemon in sanitizer builds.
-    if (daemon_ != nullptr) EXPECT_EQ(daemon_->stop(), 0) << daemon_->log();
+    if (daemon_ != nullptr) {
+      EXPECT_EQ(daemon_->stop(), 0) << daemon_->log();
+    }
   }
   // Starts the daemon on a Unix socket and a TCP port and the library on its pid file.
   void start(std::vector<std::string> extra = {}, int seconds = 30) {

@@ -141,7 +141,9 @@ class DaemonTest : public ::testing::Test {
   }
   // A clean exit also means no sanitizer report from the daemon in sanitizer builds.
   void TearDown() override {
-    if (daemon_ != nullptr) EXPECT_EQ(daemon_->stop(), 0) << daemon_->log();
+    if (daemon_ != nullptr) {
+      EXPECT_EQ(daemon_->stop(), 0) << daemon_->log();
+    }
   }
   std::string address() const { return daemon_->address(0); }
   zvtest::TempDir dir_;
