@@ -11,6 +11,7 @@
 
 #include "client/zvc_lib.h"
 #include "lib/zv_log.h"
+#include "tools/zvserve/zvs_server.h"
 #include "tools/zvserve/zvs_wire.h"
 
 namespace zvagent {
@@ -42,12 +43,6 @@ constexpr size_t kRegistrations = 0, kDeregistrations = 1, kReports = 2, kFirstM
 
 constexpr int kIdleMs = 60 * 1000;  // within one exchange
 constexpr int kLookUpMs = 200;      // between exchanges, to notice a stop
-
-void pause(int ms, const std::atomic<bool>& stopping) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!stopping.load() && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 20)));
-}
 
 bool read_names(zvs::WireConn& conn, std::vector<std::string>* names) {
   uint32_t count = 0;
@@ -197,7 +192,7 @@ void serve_agent_session(int fd, const AgentSettings& settings, Totals& totals,
         zv_log(ZV_LOG_ERRORS, "zvagent: unknown request %u - connection closed", command);
         break;
       }
-      if (settings.delay_ms > 0) pause(settings.delay_ms, stopping);
+      if (settings.delay_ms > 0) zvs::sleep_unless_stopping(settings.delay_ms, stopping);
       conn.put_int(static_cast<uint32_t>(settings.reply));
       bool sent = conn.flush();
       zv_log(ZV_LOG_INFO, "zvagent: %s answered with %d%s", what, settings.reply,

@@ -14,6 +14,7 @@
 #include "client/zvc_lib.h"
 #include "lib/zv_log.h"
 #include "tools/zvscand/zvscand_mime.h"
+#include "tools/zvserve/zvs_server.h"
 #include "tools/zvserve/zvs_wire.h"
 
 namespace zvscand {
@@ -130,12 +131,6 @@ void put_statistics(zvs::WireConn& conn, const ScanStatistics& s) {
   }
 }
 
-void pause(int ms, const std::atomic<bool>& stopping) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!stopping.load() && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 20)));
-}
-
 long elapsed_ms(std::chrono::steady_clock::time_point start) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::steady_clock::now() - start)
@@ -168,7 +163,7 @@ void serve_scan(zvs::WireConn& conn, const DaemonSettings& settings, const Engin
   while (!path.empty() && path.back() == '\0') path.pop_back();
   const bool local = size == 0;
 
-  if (settings.delay_ms > 0) pause(settings.delay_ms, stopping);
+  if (settings.delay_ms > 0) zvs::sleep_unless_stopping(settings.delay_ms, stopping);
   if (settings.drop) {
     zv_log(ZV_LOG_INFO, "zvscand: scan <%s> dropped without answer", path.c_str());
     return;
@@ -241,7 +236,7 @@ void serve_session(int fd, const DaemonSettings& settings, const EngineStore& en
       return;
     }
     if (command == kZvcCommandVersion) {
-      if (settings.delay_ms > 0) pause(settings.delay_ms, stopping);
+      if (settings.delay_ms > 0) zvs::sleep_unless_stopping(settings.delay_ms, stopping);
       if (settings.drop) {
         zv_log(ZV_LOG_INFO, "zvscand: version request dropped without answer");
         return;

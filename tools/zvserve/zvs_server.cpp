@@ -16,6 +16,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -161,6 +162,12 @@ bool parse_number(const char* text, unsigned long max, unsigned long* out) {
   if (errno != 0 || end == text || *end != '\0' || v > max) return false;
   *out = v;
   return true;
+}
+
+void sleep_unless_stopping(int ms, const std::atomic<bool>& stopping) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stopping.load() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 20)));
 }
 
 bool open_listener(const std::string& spec, Listener* out, std::string* error) {

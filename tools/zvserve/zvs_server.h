@@ -43,6 +43,9 @@ void close_listener(Listener* listener);
 // trailing text.
 [[nodiscard]] bool parse_number(const char* text, unsigned long max, unsigned long* out);
 
+// Sleeps `ms` milliseconds, or less when `stopping` becomes set meanwhile.
+void sleep_unless_stopping(int ms, const std::atomic<bool>& stopping);
+
 class Server {
  public:
   using Handler = std::function<void(int fd)>;  // owns fd
