@@ -8,6 +8,7 @@
 // Locks: each list carries its own named mutex ("ZvLib::MailAddressesLocker" in the
 // filter), taken for the whole of every query, print, reload and free; a reload swaps the
 // freshly read entries in under it, so a query sees either the old or the new list.
+// Loading, reloading, printing and freeing are the shared ones of zv_listfile.h.
 #pragma once
 
 #include <memory>

@@ -1,15 +1,14 @@
-// The non-notified viruses list: see zv_viruses.h. The file is read with the line reader
-// of zv_users.h. Locks: the list's own mutex around every query, print, reload and free.
+// The non-notified viruses list: see zv_viruses.h. What is its own here is the entry, the
+// parser of its file versions and the queries; zv_listfile.h loads, reloads, prints and
+// frees it. Locks: the list's own mutex around every query, print, reload and free.
 #include "lib/zv_viruses.h"
 
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "lib/zv_listfile.h"
 #include "lib/zv_log.h"
-#include "lib/zv_mutex.h"
-#include "lib/zv_users.h"
 #include "lib/zvc_strings.h"
 
 namespace {
@@ -32,7 +31,12 @@ const char* verdict_word(int verdict) {
   return verdict != 0 ? "allow" : "deny";
 }
 
-// Parses one entry line of a file of `version` into *entry; 0 (logged) when it is wrong.
+bool knows_version(unsigned long version) {
+  return version <= 2;
+}
+
+// Parses one entry line of a file of the reader's version into *entry; 0 (logged) when it
+// is wrong.
 int parse_line(const listfile::Reader& reader, const char* text, VirusEntry* entry) {
   int* columns[] = {&entry->admin, &entry->sender, &entry->rcpts, &entry->quarantine};
   const int count = reader.version() == 2 ? 4 : 3;
@@ -57,30 +61,6 @@ int parse_line(const listfile::Reader& reader, const char* text, VirusEntry* ent
   return entry->re ? 1 : 0;
 }
 
-// Reads the file at `path` into *entries (left untouched on failure). 1, or 0 (logged).
-int read_entries(const char* path, VirusEntries* entries) {
-  try {
-    listfile::Reader reader("virus", path, kLineBuffer);
-    if (reader.open() == 0) return 0;
-    VirusEntries fresh;
-    while (const char* text = reader.next()) {
-      if (reader.version() > 2) {
-        zv_log(ZV_LOG_ERRORS, "virus: wrong %lu version of file", reader.version());
-        return 0;
-      }
-      VirusEntry entry;
-      if (parse_line(reader, text, &entry) == 0) return 0;
-      fresh.push_back(std::move(entry));
-    }
-    if (reader.failed() || reader.close() == 0) return 0;
-    entries->swap(fresh);
-    return 1;
-  } catch (const std::bad_alloc&) {
-    listfile::log_no_memory("zv_viruses", __LINE__);
-    return 0;
-  }
-}
-
 // The first entry (file order) whose expression matches `name`, or null.
 const VirusEntry* find_entry(const VirusEntries& entries, const char* name) {
   for (const VirusEntry& entry : entries) {
@@ -93,104 +73,76 @@ const VirusEntry* find_entry(const VirusEntries& entries, const char* name) {
   return nullptr;
 }
 
+std::string describe(const VirusEntry& entry) {
+  return entry.pattern + " " + verdict_word(entry.admin) + " " + verdict_word(entry.sender) + " " +
+         verdict_word(entry.rcpts) + " " + verdict_word(entry.quarantine);
+}
+
+constexpr listfile::Format<VirusEntry> kFormat{
+    .prefix = "virus",
+    .module = "zv_viruses",
+    .mutex_name = VIRUSES_MUTEX_NAME,
+    .load_failed = "virus: error loading viruses list from filename",
+    .line_buffer = kLineBuffer,
+    .knows_version = knows_version,
+    .parse = parse_line,
+    .print_heading =
+        "virus: --- print UnNotificableVirusesList: <matching> <admin> <sender> <rcpts> "
+        "<quarantine> ---",
+    .print_noun = "virus",
+    .describe = describe,
+};
+
 }  // namespace
 
-struct UnNotificableVirusesList {
-  NamedMutexPtr mutex;   // none for a list made without one
-  VirusEntries entries;  // guarded by mutex
+struct UnNotificableVirusesList : listfile::GuardedList<VirusEntry> {
+  using GuardedList::GuardedList;
 };
 
 UnNotificableVirusesList* viruses_load(const char* path, int with_mutex) {
-  if (path == nullptr) return nullptr;
-  auto* list = new (std::nothrow) UnNotificableVirusesList;
-  if (list == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "virus: no memory");
-    return nullptr;
-  }
-  if (with_mutex != 0) {
-    list->mutex.reset(zv_mutex_create(VIRUSES_MUTEX_NAME));
-    if (!list->mutex) {
-      delete list;
-      return nullptr;
-    }
-  }
-  if (read_entries(path, &list->entries) == 0) {
-    zv_log(ZV_LOG_ERRORS, "virus: error loading viruses list from filename %s", path);
-    delete list;
-    return nullptr;
-  }
-  return list;
+  return listfile::load_list<UnNotificableVirusesList>(kFormat, path, with_mutex);
 }
 
 int viruses_reload(UnNotificableVirusesList* list, const char* path) {
-  if (list == nullptr || path == nullptr) return 1;
-  // Read first, then swap under the lock: queries meanwhile see the old entries.
-  VirusEntries fresh;
-  const int loaded = read_entries(path, &fresh);
-  NamedMutexLock lock(list->mutex.get());
-  if (!lock.locked()) return 0;
-  list->entries.swap(fresh);  // on failure fresh is empty: the list is emptied
-  (void)lock.unlock();
-  return loaded;
+  return list == nullptr ? 1 : list->reload(path);
 }
 
 void viruses_print(UnNotificableVirusesList* list, int verbosity) {
-  if (list == nullptr || verbosity <= ZV_LOG_INFO) return;
-  NamedMutexLock lock(list->mutex.get());
-  if (!lock.locked()) return;
-  zv_log(ZV_LOG_VERBOSE,
-         "virus: --- print UnNotificableVirusesList: <matching> <admin> <sender> <rcpts> "
-         "<quarantine> ---");
-  for (const VirusEntry& entry : list->entries) {
-    try {
-      const std::string text = entry.pattern + " " + verdict_word(entry.admin) + " " +
-                               verdict_word(entry.sender) + " " + verdict_word(entry.rcpts) + " " +
-                               verdict_word(entry.quarantine);
-      zv_log(ZV_LOG_VERBOSE, "virus: %s", text.c_str());
-    } catch (const std::bad_alloc&) {
-      zv_log(ZV_LOG_ERRORS, "virus: print virus %s skipped - no memory", entry.pattern.c_str());
-    }
-  }
+  if (list != nullptr) list->print(verbosity);
 }
 
 void viruses_free(UnNotificableVirusesList* list) {
-  if (list == nullptr) return;
-  VirusEntries old;
-  {
-    NamedMutexLock lock(list->mutex.get());
-    list->entries.swap(old);
-  }
-  delete list;
+  listfile::free_list(list);
 }
 
 int viruses_may_notify(UnNotificableVirusesList* list, StringList* names, int role) {
   if (list == nullptr || names == nullptr) return 1;
-  NamedMutexLock lock(list->mutex.get());
-  if (!lock.locked()) return 1;
-  for (const std::string& name : names->items) {
-    const VirusEntry* entry = find_entry(list->entries, name.c_str());
-    if (entry == nullptr) continue;
-    switch (role) {
-      case VIRUSES_ROLE_SENDER:
-        return entry->sender;
-      case VIRUSES_ROLE_RCPTS:
-        return entry->rcpts;
-      case VIRUSES_ROLE_ADMIN:
-        return entry->admin;
-      default:
-        return 1;
+  return list->with_lock(1, [&](const VirusEntries& entries) {
+    for (const std::string& name : names->items) {
+      const VirusEntry* entry = find_entry(entries, name.c_str());
+      if (entry == nullptr) continue;
+      switch (role) {
+        case VIRUSES_ROLE_SENDER:
+          return entry->sender;
+        case VIRUSES_ROLE_RCPTS:
+          return entry->rcpts;
+        case VIRUSES_ROLE_ADMIN:
+          return entry->admin;
+        default:
+          return 1;
+      }
     }
-  }
-  return 1;
+    return 1;
+  });
 }
 
 int viruses_may_quarantine(UnNotificableVirusesList* list, StringList* names) {
   if (list == nullptr || names == nullptr) return 1;
-  NamedMutexLock lock(list->mutex.get());
-  if (!lock.locked()) return 1;
-  for (const std::string& name : names->items) {
-    const VirusEntry* entry = find_entry(list->entries, name.c_str());
-    if (entry != nullptr && entry->quarantine == 0) return 0;
-  }
-  return 1;
+  return list->with_lock(1, [&](const VirusEntries& entries) {
+    for (const std::string& name : names->items) {
+      const VirusEntry* entry = find_entry(entries, name.c_str());
+      if (entry != nullptr && entry->quarantine == 0) return 0;
+    }
+    return 1;
+  });
 }
