@@ -2,24 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/lib/zv_listfile_fixture.h"
 #include "tests/support/zv_test_support.h"
 
 namespace {
 
+using listfile_fixture::without_mutex_lines;
 using zvtest::CaptureLog;
 using zvtest::TempDir;
-
-std::vector<std::string> without_mutex_lines(const CaptureLog& log) {
-  std::vector<std::string> out;
-  for (const std::string& t : log.texts())
-    if (t.rfind("zvlib: mutex:", 0) != 0) out.push_back(t);
-  return out;
-}
 
 constexpr const char* kList =
     "# never notified\n"
@@ -169,25 +162,13 @@ TEST(AddressList, ReloadIsAtomicForConcurrentQueries) {
   AddressesListPtr list(maddr_load(path_first.c_str(), 1));
   ASSERT_TRUE(list);
 
-  std::atomic<bool> done{false};
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> matchers;
-  for (int t = 0; t < 3; ++t) {
-    matchers.emplace_back([&] {
-      while (!done.load()) {
-        if (maddr_may_notify(list.get(), "target@host", MADDR_ROLE_TO) != 0) ++wrong;
-      }
-    });
-  }
-  int failed_reloads = 0;
-  for (int i = 0; i < 100; ++i) {
-    if (maddr_reload(list.get(), (i % 2 == 0 ? path_second : path_first).c_str()) != 1)
-      ++failed_reloads;
-  }
-  done = true;
-  for (auto& t : matchers) t.join();
-  EXPECT_EQ(failed_reloads, 0);
-  EXPECT_EQ(wrong.load(), 0);
+  const listfile_fixture::RaceCount count = listfile_fixture::race_queries_with_reloads(
+      [&] {
+        return [&] { return maddr_may_notify(list.get(), "target@host", MADDR_ROLE_TO) != 0; };
+      },
+      [&](const char* path) { return maddr_reload(list.get(), path); }, path_first, path_second);
+  EXPECT_EQ(count.failed_reloads, 0);
+  EXPECT_EQ(count.wrong, 0);
   EXPECT_EQ(maddr_may_notify(list.get(), "only-first@x", MADDR_ROLE_FROM), 0);
 }
 

@@ -1,17 +1,17 @@
 #include "lib/zv_users.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/lib/zv_listfile_fixture.h"
 #include "tests/support/zv_test_support.h"
 
 namespace {
 
+using listfile_fixture::regerror_text;
+using listfile_fixture::without_mutex_lines;
 using zvtest::CaptureLog;
 using zvtest::TempDir;
 
@@ -103,14 +103,6 @@ TEST(DenyList, EmptyListsAndMissingArgumentsGiveTheDefault) {
   EXPECT_TRUE(log.texts().empty());
 }
 
-std::string regerror_text(const char* pattern) {
-  regex_t re;
-  const int code = regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB | REG_ICASE);
-  char text[256];
-  regerror(code, &re, text, sizeof text);
-  return text;
-}
-
 TEST(DenyList, FailedLoadNamesTheLineAndKeepsNothing) {
   TempDir dir;
   const std::string path = dir.file("deny");
@@ -145,12 +137,9 @@ TEST(DenyList, FailedLoadNamesTheLineAndKeepsNothing) {
     dir.write("deny", row.content);
     CaptureLog log(ZV_LOG_DEBUG);
     EXPECT_EQ(users_load(path.c_str(), 1), nullptr);
-    std::vector<std::string> errors;
-    for (const auto& line : log.lines())
-      if (line.text.rfind("zvlib: mutex:", 0) != 0) errors.push_back(line.text);
-    for (auto& e : errors) e.pop_back();  // console newline
-    EXPECT_EQ(errors, (std::vector<std::string>{
-                          row.message, "users: error load users list from filename " + path}));
+    EXPECT_EQ(without_mutex_lines(log),
+              (std::vector<std::string>{row.message,
+                                        "users: error load users list from filename " + path}));
     EXPECT_TRUE(log.has("zvlib: mutex: 'ZvLib::UsersLocker' deleted"));
   }
   EXPECT_EQ(zvtest::open_fd_count(), descriptors);
@@ -233,25 +222,13 @@ TEST(DenyList, ReloadIsAtomicForConcurrentQueries) {
   DenyListPtr list(users_load(path_first.c_str(), 1));
   ASSERT_TRUE(list);
 
-  std::atomic<bool> done{false};
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> matchers;
-  for (int t = 0; t < 3; ++t) {
-    matchers.emplace_back([&] {
-      while (!done.load()) {
-        if (users_match(list.get(), "the-target@host", USERS_ROLE_TO, 0) != 0) ++wrong;
-      }
-    });
-  }
-  int failed_reloads = 0;
-  for (int i = 0; i < 100; ++i) {
-    if (users_reload(list.get(), (i % 2 == 0 ? path_second : path_first).c_str()) != 1)
-      ++failed_reloads;
-  }
-  done = true;
-  for (auto& t : matchers) t.join();
-  EXPECT_EQ(failed_reloads, 0);
-  EXPECT_EQ(wrong.load(), 0);
+  const listfile_fixture::RaceCount count = listfile_fixture::race_queries_with_reloads(
+      [&] {
+        return [&] { return users_match(list.get(), "the-target@host", USERS_ROLE_TO, 0) != 0; };
+      },
+      [&](const char* path) { return users_reload(list.get(), path); }, path_first, path_second);
+  EXPECT_EQ(count.failed_reloads, 0);
+  EXPECT_EQ(count.wrong, 0);
   // The last reload was of the first file.
   EXPECT_EQ(users_match(list.get(), "only-first", USERS_ROLE_FROM, 0), 0);
 }

@@ -1,19 +1,19 @@
 #include "lib/zv_viruses.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 
-#include <atomic>
 #include <initializer_list>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lib/zvc_strings.h"
+#include "tests/lib/zv_listfile_fixture.h"
 #include "tests/support/zv_test_support.h"
 
 namespace {
 
+using listfile_fixture::regerror_text;
+using listfile_fixture::without_mutex_lines;
 using zvtest::CaptureLog;
 using zvtest::TempDir;
 
@@ -21,13 +21,6 @@ StringListPtr names(std::initializer_list<const char*> items) {
   StringListPtr list(strings::create(0));
   for (const char* item : items) EXPECT_EQ(strings::add(list.get(), item), 1);
   return list;
-}
-
-std::vector<std::string> without_mutex_lines(const CaptureLog& log) {
-  std::vector<std::string> out;
-  for (const std::string& t : log.texts())
-    if (t.rfind("zvlib: mutex:", 0) != 0) out.push_back(t);
-  return out;
 }
 
 TEST(VirusList, FirstNameWithAnEntryDecidesPerRole) {
@@ -101,14 +94,6 @@ TEST(VirusList, OneNonQuarantinableVirusKeepsTheMessageOut) {
   EXPECT_EQ(viruses_may_quarantine(list.get(), other.get()), 1);
   EXPECT_EQ(viruses_may_quarantine(nullptr, both.get()), 1);
   EXPECT_EQ(viruses_may_quarantine(list.get(), nullptr), 1);
-}
-
-std::string regerror_text(const char* pattern) {
-  regex_t re;
-  const int code = regcomp(&re, pattern, REG_EXTENDED | REG_NOSUB | REG_ICASE);
-  char text[256];
-  regerror(code, &re, text, sizeof text);
-  return text;
 }
 
 TEST(VirusList, FailedLoadNamesTheLineAndKeepsNothing) {
@@ -217,26 +202,16 @@ TEST(VirusList, ReloadIsAtomicForConcurrentQueries) {
   ASSERT_TRUE(list);
   StringListPtr target = names({"Unlisted", "Worm.Target.A"});
 
-  std::atomic<bool> done{false};
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> matchers;
-  for (int t = 0; t < 3; ++t) {
-    matchers.emplace_back([&] {
-      StringListPtr own = names({"Unlisted", "Worm.Target.A"});
-      while (!done.load()) {
-        if (viruses_may_notify(list.get(), own.get(), VIRUSES_ROLE_ADMIN) != 0) ++wrong;
-      }
-    });
-  }
-  int failed_reloads = 0;
-  for (int i = 0; i < 100; ++i) {
-    if (viruses_reload(list.get(), (i % 2 == 0 ? path_second : path_first).c_str()) != 1)
-      ++failed_reloads;
-  }
-  done = true;
-  for (auto& t : matchers) t.join();
-  EXPECT_EQ(failed_reloads, 0);
-  EXPECT_EQ(wrong.load(), 0);
+  // Each matching thread asks with a name list of its own.
+  const listfile_fixture::RaceCount count = listfile_fixture::race_queries_with_reloads(
+      [&] {
+        return [&, own = names({"Unlisted", "Worm.Target.A"})] {
+          return viruses_may_notify(list.get(), own.get(), VIRUSES_ROLE_ADMIN) != 0;
+        };
+      },
+      [&](const char* path) { return viruses_reload(list.get(), path); }, path_first, path_second);
+  EXPECT_EQ(count.failed_reloads, 0);
+  EXPECT_EQ(count.wrong, 0);
   EXPECT_EQ(viruses_may_notify(list.get(), target.get(), VIRUSES_ROLE_ADMIN), 0);
 }
 
