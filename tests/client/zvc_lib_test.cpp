@@ -262,6 +262,10 @@ TEST_F(LibTest, FailureCodes) {
             kZvcBadParameters);
   EXPECT_TRUE(log_.contains("zvlib: scanmail (zvc_lib:"));
   EXPECT_EQ(p->connections(), before);
+  // The peer accepts in its own thread, so a stray connection may not be counted yet.
+  // Once a real scan has been taken in, every earlier connection has been accepted too.
+  EXPECT_EQ(scan(path, 0, kFilterFlags, &result), kZvcExchangeFailed);
+  EXPECT_EQ(p->connections(), before + 1);
 
   // A spool file that is gone.
   std::string gone = dir_.file("gone");
