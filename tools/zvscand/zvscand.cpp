@@ -4,7 +4,6 @@
 // detaching, so that a bad address is reported on the terminal), then serves one
 // session per connection until SIGTERM. SIGHUP reloads the signatures file; a file that
 // no longer parses keeps the previous signatures in force.
-#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,13 +16,10 @@
 #include "tools/zvscand/zvscand_engine.h"
 #include "tools/zvscand/zvscand_mime.h"
 #include "tools/zvscand/zvscand_session.h"
+#include "tools/zvserve/zvs_cli.h"
 #include "tools/zvserve/zvs_server.h"
 
 namespace {
-
-constexpr int kExitUsage = 64;
-constexpr int kExitConfig = 78;
-constexpr int kExitSystem = 71;
 
 const char kUsage[] =
     "Usage: zvscand --listen=ADDRESS [--listen=ADDRESS]... [--foreground] [--pidfile=PATH]\n"
@@ -53,11 +49,6 @@ const char kUsage[] =
     "\n"
     "Signals: SIGHUP reloads the signatures file, SIGTERM and SIGINT stop the daemon.\n";
 
-int usage_error(const char* text) {
-  std::fprintf(stderr, "zvscand: %s\n%s", text, kUsage);
-  return kExitUsage;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,74 +58,41 @@ int main(int argc, char** argv) {
   // plain malloc chosen; should that fail it simply goes on.
   if (std::getenv("G_SLICE") == nullptr && setenv("G_SLICE", "always-malloc", 1) == 0)
     ::execv("/proc/self/exe", argv);
-  enum { kListen = 1, kForeground, kPidfile, kSignatures, kVersion, kDelay, kDrop, kStatus, kHelp };
-  static const option longopts[] = {
-      {"listen", required_argument, nullptr, kListen},
-      {"foreground", no_argument, nullptr, kForeground},
-      {"pidfile", required_argument, nullptr, kPidfile},
-      {"signatures", required_argument, nullptr, kSignatures},
-      {"daemon-version", required_argument, nullptr, kVersion},
-      {"delay-ms", required_argument, nullptr, kDelay},
-      {"drop", no_argument, nullptr, kDrop},
-      {"status", required_argument, nullptr, kStatus},
-      {"help", no_argument, nullptr, kHelp},
-      {nullptr, 0, nullptr, 0},
-  };
-  std::vector<std::string> listen;
-  bool foreground = false;
-  std::string pidfile, signatures;
+  zvs::PeerOptions options;
+  std::string signatures;
   zvscand::DaemonSettings settings;
-  opterr = 0;
-  for (;;) {
-    int c = getopt_long(argc, argv, "", longopts, nullptr);
-    if (c == -1) break;
-    unsigned long n = 0;
-    switch (c) {
-      case kListen:
-        listen.emplace_back(optarg);
-        break;
-      case kForeground:
-        foreground = true;
-        break;
-      case kPidfile:
-        pidfile = optarg;
-        break;
-      case kSignatures:
-        signatures = optarg;
-        break;
-      case kVersion:
-        if (!zvs::parse_number(optarg, 0xFFFFFFFFul, &n))
-          return usage_error("--daemon-version needs a number");
-        settings.version = static_cast<uint32_t>(n);
-        break;
-      case kDelay:
-        if (!zvs::parse_number(optarg, 24ul * 3600 * 1000, &n))
-          return usage_error("--delay-ms needs a number of milliseconds");
-        settings.delay_ms = static_cast<int>(n);
-        break;
-      case kDrop:
-        settings.drop = true;
-        break;
-      case kStatus:
-        if (std::strncmp(optarg, "0x", 2) != 0 && std::strncmp(optarg, "0X", 2) != 0)
-          return usage_error("--status needs a hexadecimal word as 0xHEX");
-        if (!zvs::parse_number(optarg, 0xFFFFFFFFul, &n))
-          return usage_error("--status needs a hexadecimal word as 0xHEX");
-        settings.force_status = true;
-        settings.status = static_cast<uint32_t>(n);
-        break;
-      case kHelp:
-        std::fputs(kUsage, stdout);
-        return 0;
-      default:
-        return usage_error((std::string("unknown or incomplete option ") +
-                            (optind > 0 && optind <= argc ? argv[optind - 1] : ""))
-                               .c_str());
-    }
-  }
-  if (optind < argc)
-    return usage_error((std::string("unexpected argument ") + argv[optind]).c_str());
-  if (listen.empty()) return usage_error("at least one --listen=ADDRESS is needed");
+  const std::vector<zvs::PeerOption> own = {
+      {"signatures", true,
+       [&](const char* arg) -> const char* {
+         signatures = arg;
+         return nullptr;
+       }},
+      {"daemon-version", true,
+       [&](const char* arg) -> const char* {
+         unsigned long n = 0;
+         if (!zvs::parse_number(arg, 0xFFFFFFFFul, &n)) return "--daemon-version needs a number";
+         settings.version = static_cast<uint32_t>(n);
+         return nullptr;
+       }},
+      {"drop", false,
+       [&](const char*) -> const char* {
+         settings.drop = true;
+         return nullptr;
+       }},
+      {"status", true,
+       [&](const char* arg) -> const char* {
+         unsigned long n = 0;
+         if ((std::strncmp(arg, "0x", 2) != 0 && std::strncmp(arg, "0X", 2) != 0) ||
+             !zvs::parse_number(arg, 0xFFFFFFFFul, &n))
+           return "--status needs a hexadecimal word as 0xHEX";
+         settings.force_status = true;
+         settings.status = static_cast<uint32_t>(n);
+         return nullptr;
+       }},
+  };
+  int early = zvs::parse_command_line(argc, argv, "zvscand", kUsage, own, &options);
+  if (early >= 0) return early;
+  settings.delay_ms = options.delay_ms;
 
   zv_log_setup("console", ZV_LOG_INFO, 0, 0, "zvscand");
   std::string error;
@@ -142,15 +100,11 @@ int main(int argc, char** argv) {
   std::shared_ptr<const zvscand::Engine> engine = zvscand::load_engine(signatures, &error);
   if (engine == nullptr) {
     zv_log(ZV_LOG_ERRORS, "zvscand: bad signatures file: %s", error.c_str());
-    return kExitConfig;
+    return zvs::kExitConfig;
   }
   engines.set(std::move(engine));
 
   zvs::Server server("zvscand");
-  if (!server.listen(listen)) return kExitSystem;
-  if (!foreground && !server.detach()) return kExitSystem;
-  zvscand::mime_init();
-
   auto handler = [&](int fd) {
     zvscand::serve_session(fd, settings, engines, server.stopping_flag());
   };
@@ -164,11 +118,5 @@ int main(int argc, char** argv) {
     engines.set(std::move(fresh));
     zv_log(ZV_LOG_INFO, "zvscand: signatures reloaded");
   };
-  int status = server.serve(handler, reload, pidfile, 10000);
-  if (status < 0) {
-    // Sessions still hold references into this frame: leave without unwinding it.
-    std::fflush(nullptr);
-    ::_exit(0);
-  }
-  return status;
+  return zvs::run_server(&server, options, zvscand::mime_init, handler, reload, 10000);
 }
