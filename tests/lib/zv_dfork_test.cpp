@@ -19,6 +19,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/lib/recording_submitter.h"
 #include "tests/support/zv_test_support.h"
 
 namespace {
@@ -27,29 +28,7 @@ using ::testing::MatchesRegex;
 using zvtest::CaptureLog;
 using zvtest::TempDir;
 
-const std::string kSubmitter = ZV_SOURCE_DIR "/tests/lib/fixtures/record_submitter.sh";
-
-// Names of the complete records of the stand-in submitter in `dir`, waiting up to a
-// minute for `count` of them (the submitter runs detached, so only its output tells
-// that it has finished).
-std::vector<std::string> wait_for_records(const std::string& dir, size_t count) {
-  std::vector<std::string> found;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (;;) {
-    found.clear();
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 5 && n.rfind("msg.", 0) == 0 && n.substr(n.size() - 5) == ".args") {
-          found.push_back(dir + "/" + n.substr(0, n.size() - 5));
-        }
-      }
-      closedir(d);
-    }
-    if (found.size() >= count || std::chrono::steady_clock::now() > deadline) return found;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
+const std::string& kSubmitter = zvtest::kRecordingSubmitter;
 
 // No child of this process is left, running or zombie.
 bool no_children() {
@@ -57,12 +36,7 @@ bool no_children() {
   return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 }
 
-class StarterRun : public ::testing::Test {
- protected:
-  void SetUp() override { setenv("ZV_RECORD_DIR", records_.path().c_str(), 1); }
-  void TearDown() override { unsetenv("ZV_RECORD_DIR"); }
-  TempDir records_;
-};
+class StarterRun : public zvtest::RecordingSubmitterTest {};
 
 TEST_F(StarterRun, ProgramReadsThePipeAndIsNotOurChild) {
   CaptureLog log;
@@ -76,7 +50,7 @@ TEST_F(StarterRun, ProgramReadsThePipeAndIsNotOurChild) {
   EXPECT_EQ(fcntl(fds[0], F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
   ASSERT_EQ(write(fds[0], "hello\n", 6), 6);
   close(fds[0]);
-  auto records = wait_for_records(records_.path(), 1);
+  auto records = zvtest::wait_for_record_names(records_.path(), 1);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(zvtest::read_file(records[0] + ".args"), "[" + kSubmitter + "]\n[two words]\n");
   EXPECT_EQ(zvtest::read_file(records[0] + ".input"), "hello\n");
@@ -98,7 +72,7 @@ TEST_F(StarterRun, WorksWhenStandardInputIsClosed) {
   close(saved);
   ASSERT_GT(pid, 0);
   EXPECT_EQ(written, 8);
-  auto records = wait_for_records(records_.path(), 1);
+  auto records = zvtest::wait_for_record_names(records_.path(), 1);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(zvtest::read_file(records[0] + ".input"), "via fd 0");
 }

@@ -15,6 +15,7 @@
 
 #include "lib/zv_mail.h"
 #include "lib/zv_options.h"
+#include "tests/lib/recording_submitter.h"
 #include "tests/support/zv_test_support.h"
 
 namespace {
@@ -23,33 +24,12 @@ using ::testing::MatchesRegex;
 using zvtest::CaptureLog;
 using zvtest::TempDir;
 
-const std::string kSubmitter = ZV_SOURCE_DIR "/tests/lib/fixtures/record_submitter.sh";
+const std::string& kSubmitter = zvtest::kRecordingSubmitter;
 
-// Base names ("<dir>/msg.<pid>") of the complete records of the stand-in submitter,
-// waiting up to a minute for `count` of them.
-std::vector<std::string> wait_for_records(const std::string& dir, size_t count) {
-  std::vector<std::string> found;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (;;) {
-    found.clear();
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 5 && n.rfind("msg.", 0) == 0 && n.substr(n.size() - 5) == ".args") {
-          found.push_back(dir + "/" + n.substr(0, n.size() - 5));
-        }
-      }
-      closedir(d);
-    }
-    if (found.size() >= count || std::chrono::steady_clock::now() > deadline) return found;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-class Redirect : public ::testing::Test {
+class Redirect : public zvtest::RecordingSubmitterTest {
  protected:
   void SetUp() override {
-    setenv("ZV_RECORD_DIR", records_.path().c_str(), 1);
+    RecordingSubmitterTest::SetUp();
     mailer_.sendmail = const_cast<char*>(kSubmitter.c_str());
     actions_.filter_mail = filter_.data();
     actions_.redirect_mail = redirect_.data();
@@ -63,9 +43,7 @@ class Redirect : public ::testing::Test {
     int offset = static_cast<int>(received_.size());
     ASSERT_EQ(mail_set(mail_.get(), MAIL_HEADERS_OFFSET, &offset), 1);
   }
-  void TearDown() override { unsetenv("ZV_RECORD_DIR"); }
 
-  TempDir records_;
   TempDir spool_;
   std::string filter_ = "<zarvik@mx.example.org>";
   std::string redirect_ = "<quarantine@example.org>";
@@ -81,7 +59,7 @@ TEST_F(Redirect, SendsTheSpooledMessageFromTheFilterAddress) {
   ASSERT_EQ(e_add_rcpt(mail_envelope(mail_.get()), "<b@example.org>"), 1);
   CaptureLog log(ZV_LOG_INFO);
   redirect_message(mail_.get(), &actions_, &mailer_);
-  auto got = wait_for_records(records_.path(), 1);
+  auto got = zvtest::wait_for_record_names(records_.path(), 1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(zvtest::read_file(got[0] + ".args"), "[" + kSubmitter +
                                                      "]\n[-i]\n[-bm]\n[-fzarvik@mx.example.org]\n"
@@ -127,7 +105,7 @@ TEST_F(Redirect, EveryFailureIsLoggedAndNothingIsSent) {
                                            "passed \\(zv_mailscan:[0-9]+\\) "));
   EXPECT_THAT(log.texts()[1], MatchesRegex("redirect: bad parameters \\(1\\.0\\.1\\) were "
                                            "passed \\(zv_mailscan:[0-9]+\\) "));
-  EXPECT_TRUE(wait_for_records(records_.path(), 0).empty());
+  EXPECT_TRUE(zvtest::wait_for_record_names(records_.path(), 0).empty());
 }
 
 }  // namespace

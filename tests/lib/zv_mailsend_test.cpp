@@ -22,6 +22,7 @@
 
 #include "lib/zv_mail.h"
 #include "lib/zv_options.h"
+#include "tests/lib/recording_submitter.h"
 #include "tests/support/zv_test_support.h"
 
 namespace {
@@ -30,34 +31,8 @@ using ::testing::MatchesRegex;
 using zvtest::CaptureLog;
 using zvtest::TempDir;
 
-const std::string kSubmitter = ZV_SOURCE_DIR "/tests/lib/fixtures/record_submitter.sh";
-
-struct Record {
-  std::string args;   // one "[arg]" line per argument, the program first
-  std::string input;  // what the submitter read from its standard input
-};
-
-// The complete records in `dir`, waiting up to a minute for `count` of them: the
-// submitter runs detached, so only its output tells that it has finished.
-std::vector<Record> wait_for_records(const std::string& dir, size_t count) {
-  std::vector<Record> found;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (;;) {
-    found.clear();
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 5 && n.rfind("msg.", 0) == 0 && n.substr(n.size() - 5) == ".args") {
-          std::string base = dir + "/" + n.substr(0, n.size() - 5);
-          found.push_back({zvtest::read_file(base + ".args"), zvtest::read_file(base + ".input")});
-        }
-      }
-      closedir(d);
-    }
-    if (found.size() >= count || std::chrono::steady_clock::now() > deadline) return found;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
+const std::string& kSubmitter = zvtest::kRecordingSubmitter;
+using zvtest::wait_for_records;
 
 std::string lines(const std::vector<std::string>& args) {
   std::string out;
@@ -71,14 +46,12 @@ MailEnvelopePtr envelope(const char* from, const std::vector<const char*>& rcpts
   return e;
 }
 
-class Mailsend : public ::testing::Test {
+class Mailsend : public zvtest::RecordingSubmitterTest {
  protected:
   void SetUp() override {
-    setenv("ZV_RECORD_DIR", records_.path().c_str(), 1);
+    RecordingSubmitterTest::SetUp();
     mailer_.sendmail = const_cast<char*>(kSubmitter.c_str());
   }
-  void TearDown() override { unsetenv("ZV_RECORD_DIR"); }
-  TempDir records_;
   MailerConfig mailer_{};
 };
 
