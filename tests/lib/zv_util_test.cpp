@@ -23,56 +23,12 @@
 #include "lib/zv_options.h"
 #include "lib/zvc_strings.h"
 #include "tests/support/zv_test_support.h"
+#include "tests/tools/zvtool_peer.h"
 
 namespace {
 
 using zvtest::CaptureLog;
 using zvtest::TempDir;
-
-bool wait_for(const std::function<bool()>& ready, int seconds = 20) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < end) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return ready();
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
-}
-
-// One of the stand-in peers, run in the foreground until the object goes.
-class Peer {
- public:
-  Peer(const std::string& program, std::vector<std::string> args, const std::string& socket) {
-    args.insert(args.begin(), program);
-    args.push_back("--foreground");
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    started_ = pid_ > 0 && wait_for([&] { return exists(socket); });
-  }
-  ~Peer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-  bool started() const { return started_; }
-
- private:
-  pid_t pid_ = -1;
-  bool started_ = false;
-};
 
 const std::string kAgent = ZV_BINARY_DIR "/tools/zvagent/zvagent";
 const std::string kDaemon = ZV_BINARY_DIR "/tools/zvscand/zvscand";
@@ -223,7 +179,7 @@ TEST(Daemonize, ChildGetsNullStreamsANewSessionAndNoOtherDescriptors) {
       _exit(0);
     });
     EXPECT_EQ(out, "parent ok");
-    ASSERT_TRUE(wait_for([&] { return exists(report); }));
+    ASSERT_TRUE(zvtest::wait_for([&] { return zvtest::exists(report); }, 20));
     EXPECT_EQ(zvtest::read_file(report),
               dir.path() + "\nsession leader\n0 /dev/null r\n1 /dev/null w\n2 /dev/null w\n" +
                   (close_flag ? "extra closed\n" : "extra open\n"));
@@ -242,8 +198,8 @@ class LinkTest : public ::testing::Test {
 
 TEST_F(LinkTest, InitLibWithOneAndWithThreeAddresses) {
   std::string socket = dir_.file("scand.sock");
-  Peer daemon(kDaemon, {"--listen=local:" + socket}, socket);
-  ASSERT_TRUE(daemon.started());
+  zvtest::Peer daemon(kDaemon, {"--listen=local:" + socket}, dir_, "zvscand");
+  ASSERT_TRUE(daemon.ready());
   const std::string dead1 = "local:" + dir_.file("dead1.sock");
   const std::string dead2 = "local:" + dir_.file("dead2.sock");
   struct Case {
@@ -305,9 +261,10 @@ TEST_F(LinkTest, AgentRegistersReceivesStatisticsOfAScanAndDeregisters) {
   std::string scand = dir_.file("scand.sock");
   std::string agent_socket = dir_.file("agent.sock");
   std::string totals = dir_.file("totals");
-  Peer daemon(kDaemon, {"--listen=local:" + scand}, scand);
-  Peer agent_peer(kAgent, {"--listen=local:" + agent_socket, "--totals=" + totals}, agent_socket);
-  ASSERT_TRUE(daemon.started() && agent_peer.started());
+  zvtest::Peer daemon(kDaemon, {"--listen=local:" + scand}, dir_, "zvscand");
+  zvtest::Peer agent_peer(kAgent, {"--listen=local:" + agent_socket, "--totals=" + totals}, dir_,
+                          "zvagent");
+  ASSERT_TRUE(daemon.ready() && agent_peer.ready());
 
   std::string address = "local:" + agent_socket;
   AgentConfig agent{};
@@ -346,8 +303,9 @@ TEST_F(LinkTest, AgentRegistersReceivesStatisticsOfAScanAndDeregisters) {
 TEST_F(LinkTest, ConcurrentStatisticsShareTheConnectionOneExchangeAtATime) {
   std::string socket = dir_.file("agent.sock");
   std::string totals = dir_.file("totals");
-  Peer agent_peer(kAgent, {"--listen=local:" + socket, "--totals=" + totals}, socket);
-  ASSERT_TRUE(agent_peer.started());
+  zvtest::Peer agent_peer(kAgent, {"--listen=local:" + socket, "--totals=" + totals}, dir_,
+                          "zvagent");
+  ASSERT_TRUE(agent_peer.ready());
   std::string address = "local:" + socket;
   AgentConfig agent{};
   agent.address = address.data();
@@ -375,8 +333,8 @@ TEST_F(LinkTest, ConcurrentStatisticsShareTheConnectionOneExchangeAtATime) {
 
 TEST_F(LinkTest, RefusedRegistrationLeavesNoLink) {
   std::string socket = dir_.file("agent.sock");
-  Peer agent_peer(kAgent, {"--listen=local:" + socket, "--reply=1"}, socket);
-  ASSERT_TRUE(agent_peer.started());
+  zvtest::Peer agent_peer(kAgent, {"--listen=local:" + socket, "--reply=1"}, dir_, "zvagent");
+  ASSERT_TRUE(agent_peer.ready());
   std::string address = "local:" + socket;
   AgentConfig agent{};
   agent.address = address.data();
@@ -397,9 +355,10 @@ TEST_F(LinkTest, RefusedRegistrationLeavesNoLink) {
 TEST_F(LinkTest, AgentSlowerThanItsTimeOutFailsThatExchangeAndIsNotReadAgain) {
   std::string socket = dir_.file("agent.sock");
   std::string totals = dir_.file("totals");
-  Peer agent_peer(kAgent, {"--listen=local:" + socket, "--delay-ms=2000", "--totals=" + totals},
-                  socket);
-  ASSERT_TRUE(agent_peer.started());
+  zvtest::Peer agent_peer(kAgent,
+                          {"--listen=local:" + socket, "--delay-ms=2000", "--totals=" + totals},
+                          dir_, "zvagent");
+  ASSERT_TRUE(agent_peer.ready());
   std::string address = "local:" + socket;
   AgentConfig agent{};
   agent.address = address.data();

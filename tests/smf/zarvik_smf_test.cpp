@@ -21,28 +21,17 @@
 #include <vector>
 
 #include "tests/support/zv_test_support.h"
+#include "tests/tools/zvtool_peer.h"
 
 namespace {
 
+using zvtest::exists;
 using zvtest::TempDir;
+using zvtest::wait_for;
 
 const std::string kProgram = ZV_BINARY_DIR "/smf/zarvik-smf";
 const std::string kAgent = ZV_BINARY_DIR "/tools/zvagent/zvagent";
 const std::string kDaemon = ZV_BINARY_DIR "/tools/zvscand/zvscand";
-
-bool wait_for(const std::function<bool()>& ready, int seconds = 30) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < end) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return ready();
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
-}
 
 pid_t spawn(std::vector<std::string> args, const std::string& out, const std::string& err,
             const std::function<void()>& prepare = nullptr) {
@@ -228,27 +217,6 @@ bool can_use_mount_namespaces() {
   return wait_status(pid) == 0;
 }
 
-class Peer {
- public:
-  Peer(const std::string& program, std::vector<std::string> args, const std::string& socket,
-       const TempDir& dir) {
-    args.insert(args.begin(), program);
-    args.push_back("--foreground");
-    std::string name = program.substr(program.rfind('/') + 1);
-    pid_ = spawn(args, dir.file(name + ".out"), dir.file(name + ".err"));
-    started_ = wait_for([&] { return exists(socket); });
-  }
-  ~Peer() {
-    kill(pid_, SIGTERM);
-    wait_status(pid_);
-  }
-  bool started() const { return started_; }
-
- private:
-  pid_t pid_;
-  bool started_;
-};
-
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
     text.replace(at, from.size(), to);
@@ -301,11 +269,10 @@ const std::string kName = "Zarvik (R) Filter for sendmail ver.4.33";
 
 TEST_F(ProgramTest, StartsAgainstTheDaemonAndTheAgentAndStopsOnSigterm) {
   std::string totals = dir_.file("totals");
-  Peer daemon(kDaemon, {"--listen=local:" + dir_.file("zvscand.sock")}, dir_.file("zvscand.sock"),
-              dir_);
-  Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock"), "--totals=" + totals},
-             dir_.file("zvagent.sock"), dir_);
-  ASSERT_TRUE(daemon.started() && agent.started());
+  zvtest::Peer daemon(kDaemon, {"--listen=local:" + dir_.file("zvscand.sock")}, dir_, "zvscand");
+  zvtest::Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock"), "--totals=" + totals},
+                     dir_, "zvagent");
+  ASSERT_TRUE(daemon.ready() && agent.ready());
   std::string milter = dir_.file("milter.sock");
   close(open(milter.c_str(), O_WRONLY | O_CREAT, 0600));  // left by an earlier run
 
@@ -342,11 +309,10 @@ TEST_F(ProgramTest, StartsAgainstTheDaemonAndTheAgentAndStopsOnSigterm) {
 }
 
 TEST_F(ProgramTest, RefusedAgentRegistrationStopsTheStartWith70) {
-  Peer daemon(kDaemon, {"--listen=local:" + dir_.file("zvscand.sock")}, dir_.file("zvscand.sock"),
-              dir_);
-  Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock"), "--reply=1"},
-             dir_.file("zvagent.sock"), dir_);
-  ASSERT_TRUE(daemon.started() && agent.started());
+  zvtest::Peer daemon(kDaemon, {"--listen=local:" + dir_.file("zvscand.sock")}, dir_, "zvscand");
+  zvtest::Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock"), "--reply=1"}, dir_,
+                     "zvagent");
+  ASSERT_TRUE(daemon.ready() && agent.ready());
   start();
   EXPECT_EQ(finish(), 70);
   EXPECT_TRUE(capture_.has("init_stat: cannot register agent"));
@@ -367,11 +333,9 @@ TEST_F(ProgramTest, UnusableMilterAddressStopsWith70AfterTheShutdownSequence) {
       {"cannot be examined", "local:" + not_a_directory + "/milter.sock",
        "stat(" + not_a_directory + "/milter.sock) failed - Not a directory"},
   };
-  Peer daemon(kDaemon, {"--listen=local:" + dir_.file("zvscand.sock")}, dir_.file("zvscand.sock"),
-              dir_);
-  Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock")}, dir_.file("zvagent.sock"),
-             dir_);
-  ASSERT_TRUE(daemon.started() && agent.started());
+  zvtest::Peer daemon(kDaemon, {"--listen=local:" + dir_.file("zvscand.sock")}, dir_, "zvscand");
+  zvtest::Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock")}, dir_, "zvagent");
+  ASSERT_TRUE(daemon.ready() && agent.ready());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     conf_ = dir_.write("bad.conf",

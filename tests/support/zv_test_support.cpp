@@ -1,13 +1,16 @@
 #include "tests/support/zv_test_support.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace zvtest {
 
@@ -115,6 +118,20 @@ int open_fd_count() {
   while (readdir(d) != nullptr) ++n;
   closedir(d);
   return n - 3;  // ".", ".." and the directory's own descriptor
+}
+
+bool wait_for(const std::function<bool()>& ready, int seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return ready();
+}
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace zvtest

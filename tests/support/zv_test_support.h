@@ -2,6 +2,7 @@
 // console, a temporary directory removed with its contents, and small file helpers.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -68,5 +69,9 @@ class TempDir {
 std::string read_file(const std::string& path);
 // Number of open descriptors of this process.
 int open_fd_count();
+// Asks `ready` every 20 ms until it holds or `seconds` have passed; its last answer.
+bool wait_for(const std::function<bool()>& ready, int seconds = 30);
+// True when `path` names an existing file, directory or socket.
+bool exists(const std::string& path);
 
 }  // namespace zvtest
