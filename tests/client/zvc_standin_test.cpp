@@ -12,6 +12,7 @@
 
 #include "client/zvc_lib.h"
 #include "tests/support/zv_test_support.h"
+#include "tests/tools/zvtool_peer.h"
 
 namespace {
 
@@ -25,52 +26,22 @@ std::string eicar() {
 }
 
 // One zvscand in the foreground, listening on a Unix socket and on a TCP port, with
-// its pid file in the test's directory; stopped with SIGTERM.
-class Standin {
+// its pid file in the test's directory; ready once the pid file lists both addresses,
+// stopped when the object goes.
+class Standin : public zvtest::Peer {
  public:
-  Standin(const TempDir& dir, const std::vector<std::string>& extra) : pidfile_(dir.file("d.pid")) {
-    std::vector<std::string> args = {kZvscand, "--foreground",
-                                     "--listen=local:" + dir.file("d.sock"),
-                                     "--listen=inet:0@127.0.0.1", "--pidfile=" + pidfile_};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string log = dir.file("zvscand.log");
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-      }
-      execv(kZvscand, argv.data());
-      _exit(127);
-    }
-  }
-  ~Standin() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int ws = 0;
-      waitpid(pid_, &ws, 0);
-    }
-  }
-  // Waits until the pid file lists both addresses.
-  bool ready() const {
-    for (int i = 0; i < 400; ++i) {
-      std::string text = zvtest::read_file(pidfile_);
-      int lines = 0;
-      for (char c : text) lines += c == '\n';
-      if (lines >= 3) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-  std::string address() const { return "pid:" + pidfile_; }
+  Standin(const TempDir& dir, const std::vector<std::string>& extra)
+      : Peer(kZvscand, arguments(dir, extra), dir, "zvscand", 2) {}
+  std::string address() const { return "pid:" + pidfile(); }
 
  private:
-  std::string pidfile_;
-  pid_t pid_ = -1;
+  static std::vector<std::string> arguments(const TempDir& dir,
+                                            const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"--listen=local:" + dir.file("d.sock"),
+                                     "--listen=inet:0@127.0.0.1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
 };
 
 class StandinTest : public ::testing::Test {

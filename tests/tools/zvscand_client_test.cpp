@@ -12,6 +12,7 @@
 
 #include "client/zvc_lib.h"
 #include "tests/support/zv_test_support.h"
+#include "tests/tools/zvscand_signatures.h"
 #include "tests/tools/zvtool_peer.h"
 #include "tools/zvscand/zvscand_engine.h"
 #include "tools/zvscand/zvscand_mime.h"
@@ -67,20 +68,13 @@ std::string names(const ScanResult* r, int kind) {
   return out;
 }
 
-const char kSignatures[] =
-    "K:Test-Known:\"KNOWN-SIG\"\n"
-    "S:Test-Suspicious:\"SUSP-SIG\"\n"
-    "M:Test-Modification:\"MOD-SIG\"\n"
-    "A:Test-Adware:\"ADW-SIG\"\n"
-    "D:Test-Dialer:\"DIAL-SIG\"\n"
-    "J:Test-Joke:\"JOKE-SIG\"\n"
-    "R:Test-Riskware:\"RISK-SIG\"\n"
-    "H:Test-Hacktool:\"HACK-SIG\"\n"
-    "K:Test-Incurable:\"INCUR-SIG\":incurable\n"
-    "status=0x1000:Test-Skipped:\"SKIP-SIG\"\n"
-    "status=0x4000:Test-Ratio:\"RATIO-SIG\"\n"
-    "status=0x10:Test-Socket:\"SOCK-SIG\"\n"
-    "rule:Spam-Rule:\"X-Spam-Flag: YES\"\n";
+const std::string kSignatures = std::string(zvtest::kFindingKindSignatures) +
+                                "H:Test-Hacktool:\"HACK-SIG\"\n"
+                                "K:Test-Incurable:\"INCUR-SIG\":incurable\n"
+                                "status=0x1000:Test-Skipped:\"SKIP-SIG\"\n"
+                                "status=0x4000:Test-Ratio:\"RATIO-SIG\"\n"
+                                "status=0x10:Test-Socket:\"SOCK-SIG\"\n"
+                                "rule:Spam-Rule:\"X-Spam-Flag: YES\"\n";
 
 class ClientTest : public ::testing::Test {
  protected:

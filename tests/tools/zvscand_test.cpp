@@ -8,6 +8,7 @@
 
 #include "client/zvc_lib.h"
 #include "tests/support/zv_test_support.h"
+#include "tests/tools/zvscand_signatures.h"
 #include "tools/zvscand/zvscand_engine.h"
 #include "tools/zvscand/zvscand_mime.h"
 
@@ -72,22 +73,15 @@ std::string multipart(const std::vector<std::string>& parts, const std::string& 
   return m + "--" + boundary + "--\r\n";
 }
 
-const char kSignatures[] =
-    "# every kind of finding\n"
-    "K:Test-Known:\"KNOWN-SIG\"\n"
-    "S:Test-Suspicious:\"SUSP-SIG\"\n"
-    "M:Test-Modification:\"MOD-SIG\"\n"
-    "A:Test-Adware:\"ADW-SIG\"\n"
-    "D:Test-Dialer:\"DIAL-SIG\"\n"
-    "J:Test-Joke:\"JOKE-SIG\"\n"
-    "R:Test-Riskware:\"RISK-SIG\"\n"
-    "H:Test-Hacktool:4841434b2d534947\n"
-    "K:Test-Incurable:\"INCUR-SIG\":incurable\n"
-    "\n"
-    "status=0x1000:Test-Skipped:\"SKIP-SIG\"\n"
-    "status=0x2000:Test-Archive:\"ARCH-SIG\"\n"
-    "status=0x1:Test-ReadError:\"ERR-SIG\"\n"
-    "rule:Test-Rule:\"X-Spam-Flag: YES\"\n";
+const std::string kSignatures = "# every kind of finding\n" +
+                                std::string(zvtest::kFindingKindSignatures) +
+                                "H:Test-Hacktool:4841434b2d534947\n"
+                                "K:Test-Incurable:\"INCUR-SIG\":incurable\n"
+                                "\n"
+                                "status=0x1000:Test-Skipped:\"SKIP-SIG\"\n"
+                                "status=0x2000:Test-Archive:\"ARCH-SIG\"\n"
+                                "status=0x1:Test-ReadError:\"ERR-SIG\"\n"
+                                "rule:Test-Rule:\"X-Spam-Flag: YES\"\n";
 
 class EngineTest : public ::testing::Test {
  protected:
