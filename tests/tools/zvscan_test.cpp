@@ -87,6 +87,12 @@ struct Daemon {
       }
       zvtest::ScanRequest r;
       if (command != 1 || !zvtest::read_scan_request(fd, &r)) return;
+      // Kept before the answer goes out: zvscan may exit, and the test read `seen`, as
+      // soon as it has the answer.
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        seen.push_back(r);
+      }
       bool infected = r.content.find("VIRUS") != std::string::npos;
       std::string a = be32(infected ? 0xA0 : 0);
       if (r.flags & 0x400000)
@@ -96,8 +102,6 @@ struct Daemon {
       if (r.flags & 0x2) a += blist({r.path + " checked\n"});
       if (r.flags & 0x4) a += be32(1) + be32(0x20) + be32(infected ? 1 : 0);
       zvtest::write_all(fd, a);
-      std::lock_guard<std::mutex> lock(mu);
-      seen.push_back(r);
     };
   }
 };
