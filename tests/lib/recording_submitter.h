@@ -7,6 +7,9 @@
 #pragma once
 
 #include <dirent.h>
+#include <errno.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -58,6 +61,52 @@ inline std::vector<SubmitterRecord> wait_for_records(const std::string& dir, siz
     found.push_back({read_file(base + ".args"), read_file(base + ".input")});
   return found;
 }
+
+// Counts the processes started while it lives, including a submitter detached by a
+// double fork: this process becomes the child subreaper, so such a submitter is re-parented
+// to it rather than to init. wait_all() waits for every one of them to end, so a record
+// written by a wrongly started submitter is on disk once it returns. The test must have no
+// child process of its own while a watch lives.
+class StartedProcesses {
+ public:
+  StartedProcesses() {
+    errno = 0;
+    if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD)
+      ADD_FAILURE() << "the test already has child processes";
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) ADD_FAILURE() << "cannot become a subreaper";
+  }
+  ~StartedProcesses() {
+    if (!waited_) wait_all();
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+  }
+  StartedProcesses(const StartedProcesses&) = delete;
+  StartedProcesses& operator=(const StartedProcesses&) = delete;
+
+  // Waits (up to a minute) for every process started since construction to end; how many
+  // there were.
+  int wait_all() {
+    waited_ = true;
+    int count = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+      pid_t r = waitpid(-1, nullptr, WNOHANG);
+      if (r > 0) {
+        ++count;
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return count;  // ECHILD: none left
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "a started process is still running";
+        return count + 1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+ private:
+  bool waited_ = false;
+};
 
 // A test whose submitter records into records_.
 class RecordingSubmitterTest : public ::testing::Test {

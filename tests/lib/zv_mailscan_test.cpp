@@ -73,6 +73,7 @@ TEST_F(Redirect, SendsTheSpooledMessageFromTheFilterAddress) {
 }
 
 TEST_F(Redirect, EveryFailureIsLoggedAndNothingIsSent) {
+  zvtest::StartedProcesses started;
   CaptureLog log(ZV_LOG_ERRORS);
   actions_.redirect_mail = nullptr;
   redirect_message(mail_.get(), &actions_, &mailer_);
@@ -105,6 +106,7 @@ TEST_F(Redirect, EveryFailureIsLoggedAndNothingIsSent) {
                                            "passed \\(zv_mailscan:[0-9]+\\) "));
   EXPECT_THAT(log.texts()[1], MatchesRegex("redirect: bad parameters \\(1\\.0\\.1\\) were "
                                            "passed \\(zv_mailscan:[0-9]+\\) "));
+  EXPECT_EQ(started.wait_all(), 0);
   EXPECT_TRUE(zvtest::wait_for_record_names(records_.path(), 0).empty());
 }
 

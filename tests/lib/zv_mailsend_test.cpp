@@ -119,6 +119,7 @@ TEST_F(Mailsend, RefusedCallsStartNothing) {
   auto good = envelope("s@example.org", {"r@example.org"});
   auto no_sender = envelope(nullptr, {"r@example.org"});
   auto no_rcpts = envelope("s@example.org", {});
+  zvtest::StartedProcesses started;
   struct Case {
     const char* label;
     const MailEnvelope* e;
@@ -151,6 +152,7 @@ TEST_F(Mailsend, RefusedCallsStartNothing) {
   EXPECT_TRUE(log.has("mailsend: cannot write message from file " + dir.file("absent") +
                       " to submitter " + kSubmitter));
   EXPECT_FALSE(log.contains("starter:"));
+  EXPECT_EQ(started.wait_all(), 0);
   EXPECT_TRUE(wait_for_records(records_.path(), 0).empty());
 }
 
