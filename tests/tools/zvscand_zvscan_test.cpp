@@ -59,7 +59,7 @@ TEST(ZvscanAgainstDaemon, VerdictsVersionAndTimeOut) {
     EXPECT_EQ(zvtest::run_program(kZvscan, r.args, dir, &out), r.status);
     EXPECT_EQ(out, r.output);
   }
-  daemon.stop();
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
 
   zvtest::Peer slow(zvtest::zvscand_program(),
                     {"--listen=local:" + dir.file("slow.sock"), "--delay-ms=4000"}, dir, "slow");

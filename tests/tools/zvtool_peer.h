@@ -4,7 +4,10 @@
 // log file, both in the test's temporary directory; the constructor returns once the
 // pid file lists the bound addresses (so port-0 listeners are usable at once), and the
 // destructor stops the process (SIGTERM, then SIGKILL after a grace time) and reaps
-// it, whatever the test did.
+// it, whatever the test did. A peer that does not exit 0 on SIGTERM (a crash, a hang, a
+// sanitizer report) fails the test, with the peer's log: the test either lets the
+// destructor check that, or stops the peer itself and checks stop()'s result, or says
+// with allow_unclean_exit() that it breaks the peer on purpose.
 #pragma once
 
 #include <fcntl.h>
@@ -20,6 +23,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/zv_test_support.h"
 
@@ -101,7 +106,13 @@ class Peer {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
-  ~Peer() { stop(); }
+  ~Peer() {
+    if (pid_ <= 0) return;  // never started, died during start-up, or stopped by the test
+    if (stop() != 0 && !allow_unclean_)
+      ADD_FAILURE() << "peer " << log_ << " did not exit cleanly on SIGTERM (" << how_
+                    << "); its log:\n"
+                    << log();
+  }
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
 
@@ -124,8 +135,12 @@ class Peer {
   void signal(int sig) const {
     if (pid_ > 0) ::kill(pid_, sig);
   }
-  // Stops the peer; its exit status, or -1 when it had to be killed or was not running.
-  int stop() {
+  // For a test that kills or breaks the peer on purpose: the destructor does not count
+  // an unclean end as a failure.
+  void allow_unclean_exit() { allow_unclean_ = true; }
+  // Stops the peer; its exit status, or -1 when it had to be killed, ended on a signal or
+  // was not running. The caller checks it.
+  [[nodiscard]] int stop() {
     if (pid_ <= 0) return exit_status_;
     ::kill(pid_, SIGTERM);
     int status = 0;
@@ -134,12 +149,15 @@ class Peer {
       pid_t r = waitpid(pid_, &status, WNOHANG);
       if (r == pid_) {
         exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        how_ = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                 : "signal " + std::to_string(WTERMSIG(status));
         break;
       }
       if (r < 0 || std::chrono::steady_clock::now() > deadline) {
         ::kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
         exit_status_ = -1;
+        how_ = "killed after not ending in time";
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -159,7 +177,9 @@ class Peer {
   std::string log_;
   pid_t pid_ = 0;
   bool ready_ = false;
+  bool allow_unclean_ = false;
   int exit_status_ = -1;
+  std::string how_;  // how the peer ended, for the failure message
   std::vector<std::string> lines_;
 };
 
