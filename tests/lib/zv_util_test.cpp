@@ -370,8 +370,11 @@ TEST_F(LinkTest, AgentSlowerThanItsTimeOutFailsThatExchangeAndIsNotReadAgain) {
   log_.clear();
   EXPECT_EQ(drop_stat(&agent, result.get()), 0);
   EXPECT_TRUE(log_.has("drop_stat: errors during talking with agent"));
-  // The late answer of that exchange must not be taken for the answer to the next one.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // The late answer of that exchange must not be taken for the answer to the next one,
+  // which therefore starts only once the agent has sent it.
+  EXPECT_TRUE(zvtest::wait_for([&] {
+    return agent_peer.log().find("zvagent: statistics answered with 0\n") != std::string::npos;
+  })) << agent_peer.log();
   agent.timeout = 20;
   log_.clear();
   EXPECT_EQ(drop_stat(&agent, result.get()), 0);
