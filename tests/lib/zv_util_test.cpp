@@ -33,7 +33,8 @@ using zvtest::TempDir;
 const std::string kAgent = ZV_BINARY_DIR "/tools/zvagent/zvagent";
 const std::string kDaemon = ZV_BINARY_DIR "/tools/zvscand/zvscand";
 
-// Runs `body` in a forked child and returns what it wrote to its pipe.
+// Runs `body` in a forked child and returns what it wrote to its pipe, followed by a note
+// when the child did not exit 0.
 std::string in_child(const std::function<std::string()>& body) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed";
@@ -51,7 +52,9 @@ std::string in_child(const std::function<std::string()>& body) {
   while ((n = read(fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
   close(fds[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  // A child that crashes after writing (a sanitizer report at exit) must not pass.
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    out += "\n(the child ended with wait status " + std::to_string(status) + ")";
   return out;
 }
 
