@@ -20,8 +20,8 @@
 // NAMING_* and permission mask); defined with the configuration record in zv_options.h.
 struct SpoolFileSpec;
 
-// Creates a new, empty, uniquely named file in spec's directory, open read-write with
-// O_CLOEXEC and with spec's permission mask. Returns the descriptor and stores the
+// Creates a new, empty, uniquely named file in the directory that `spec` names, open
+// read-write with O_CLOEXEC and with its permission mask. Returns the descriptor and stores the
 // malloc()ed name in *name; on failure returns -1 and leaves *name null. A file is only
 // ever removed by this call when this call created it.
 [[nodiscard]] int open_tmpfile(const SpoolFileSpec* spec, char** name);
