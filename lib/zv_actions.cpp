@@ -42,19 +42,8 @@ std::string set_letters(int allowed) {
   return letters;
 }
 
-struct HeapText {
-  char* text = nullptr;
-  HeapText() = default;
-  HeapText(const HeapText&) = delete;
-  HeapText& operator=(const HeapText&) = delete;
-  ~HeapText() { free(text); }
-  bool given() const { return text != nullptr; }
-};
-
-void free_text(char*& text) {
-  free(text);
-  text = nullptr;
-}
+using confsection::free_text;
+using confsection::HeapText;
 
 ConfVariable action(const char* name, char** storage, const char* value) {
   return {name, CONF_STRING, storage, 0, 0, value};

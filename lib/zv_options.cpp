@@ -29,21 +29,8 @@ constexpr char kListSeparator = ',';
 FilterConfig g_config{};  // written only while the process starts
 SectionMarks g_marks{};   // written only while the configuration loads
 
-// A heap text read into a temporary; freed when the guard goes.
-struct HeapText {
-  char* text = nullptr;
-  HeapText() = default;
-  HeapText(const HeapText&) = delete;
-  HeapText& operator=(const HeapText&) = delete;
-  ~HeapText() { free(text); }
-  bool given() const { return text != nullptr; }
-  bool empty() const { return text == nullptr || text[0] == '\0'; }
-};
-
-void free_text(char*& text) {
-  free(text);
-  text = nullptr;
-}
+using confsection::free_text;
+using confsection::HeapText;
 
 ConfVariable flag(const char* name, int* storage, int value) {
   return {name, CONF_BOOL, storage, 4, value, nullptr};
