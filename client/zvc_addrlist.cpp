@@ -1,5 +1,5 @@
 // The daemon address list: see zvc_addrlist.h.
-#include "client/zvc_addrlist.h"
+#include "zvc_addrlist.h"
 
 #include <strings.h>
 
@@ -12,8 +12,8 @@
 #include <new>
 #include <string>
 
-#include "lib/zv_log.h"
-#include "lib/zvc_strings.h"
+#include "zv_log.h"
+#include "zvc_strings.h"
 
 namespace {
 

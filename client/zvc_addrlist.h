@@ -11,8 +11,8 @@
 // addrlist_destroy, which runs only while no request does.
 #pragma once
 
-#include "client/zvc_ipc.h"
-#include "lib/zv_mutex.h"
+#include "zv_mutex.h"
+#include "zvc_ipc.h"
 
 inline constexpr const char* kAddressListMutexName = "ZvLib::AddressListLocker";
 // The address that stands for a missing pid file when host names are not cached.

@@ -1,5 +1,5 @@
 // Descriptor operations: see zvc_fd.h.
-#include "client/zvc_fd.h"
+#include "zvc_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "client/zvc_ipc.h"
-#include "lib/zv_log.h"
+#include "zv_log.h"
+#include "zvc_ipc.h"
 
 namespace fdio {
 

@@ -1,5 +1,5 @@
 // Socket endpoints and transport: see zvc_ipc.h.
-#include "client/zvc_ipc.h"
+#include "zvc_ipc.h"
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -14,11 +14,11 @@
 #include <cstring>
 #include <new>
 
-#include "client/zvc_fd.h"
-#include "client/zvc_tcp.h"
-#include "client/zvc_timo.h"
-#include "client/zvc_unix.h"
-#include "lib/zv_log.h"
+#include "zv_log.h"
+#include "zvc_fd.h"
+#include "zvc_tcp.h"
+#include "zvc_timo.h"
+#include "zvc_unix.h"
 
 namespace {
 

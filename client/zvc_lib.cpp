@@ -1,5 +1,5 @@
 // Library life cycle, sessions and requests: see zvc_lib.h.
-#include "client/zvc_lib.h"
+#include "zvc_lib.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,8 +12,8 @@
 #include <new>
 #include <string>
 
-#include "client/zvc_addrlist.h"
-#include "lib/zv_log.h"
+#include "zv_log.h"
+#include "zvc_addrlist.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <optional>
 #include <string>
 
-#include "client/zvc_ipc.h"
-#include "client/zvc_proto.h"
-#include "client/zvc_result.h"
-#include "lib/zvc_strings.h"
+#include "zvc_ipc.h"
+#include "zvc_proto.h"
+#include "zvc_result.h"
+#include "zvc_strings.h"
 
 // Version of this library; callers pass the version they were written for as
 // major * 256 + minor.

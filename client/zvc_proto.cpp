@@ -1,12 +1,12 @@
 // Wire primitives, statistics blocks, reports and virus lines: see zvc_proto.h.
-#include "client/zvc_proto.h"
+#include "zvc_proto.h"
 
 #include <arpa/inet.h>
 
 #include <cstring>
 #include <new>
 
-#include "lib/zv_log.h"
+#include "zv_log.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <optional>
 #include <string>
 
-#include "client/zvc_ipc.h"
-#include "lib/zvc_strings.h"
+#include "zvc_ipc.h"
+#include "zvc_strings.h"
 
 // The fifteen counters of one scan, in wire/report order of the record.
 struct ScanStatistics {

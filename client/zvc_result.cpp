@@ -1,11 +1,11 @@
 // The scan result record and its texts: see zvc_result.h.
-#include "client/zvc_result.h"
+#include "zvc_result.h"
 
 #include <cstdio>
 #include <new>
 
-#include "lib/zv_log.h"
-#include "lib/zvc_strings.h"
+#include "zv_log.h"
+#include "zvc_strings.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "client/zvc_proto.h"
+#include "zvc_proto.h"
 
 // Status word bits of a verdict.
 inline constexpr uint32_t kStatusClean = 0x0;

@@ -1,5 +1,5 @@
 // TCP endpoints and host-name resolution: see zvc_tcp.h.
-#include "client/zvc_tcp.h"
+#include "zvc_tcp.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -13,9 +13,9 @@
 #include <new>
 #include <vector>
 
-#include "client/zvc_ipc.h"
-#include "lib/zv_log.h"
-#include "lib/zv_mutex.h"
+#include "zv_log.h"
+#include "zv_mutex.h"
+#include "zvc_ipc.h"
 
 namespace {
 inline constexpr const char* kResolverMutexName = "ZvLib::Resolver";

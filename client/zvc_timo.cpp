@@ -1,9 +1,9 @@
 // Time-out budget bookkeeping: see zvc_timo.h.
-#include "client/zvc_timo.h"
+#include "zvc_timo.h"
 
 #include <ctime>
 
-#include "client/zvc_ipc.h"
+#include "zvc_ipc.h"
 
 namespace timo {
 

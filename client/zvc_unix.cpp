@@ -1,11 +1,11 @@
 // Unix-domain endpoints: see zvc_unix.h.
-#include "client/zvc_unix.h"
+#include "zvc_unix.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "client/zvc_ipc.h"
-#include "lib/zv_log.h"
+#include "zv_log.h"
+#include "zvc_ipc.h"
 
 namespace ipc::unix {
 

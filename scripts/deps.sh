@@ -6,7 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libmilter-dev libssl-dev libgmime-3.0-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  miltertest
+  miltertest ccache
 )
 
 missing=()

@@ -15,12 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "client/zvc_ipc.h"
-#include "client/zvc_lib.h"
-#include "lib/zv_cmdline.h"
-#include "lib/zv_log.h"
-#include "lib/zv_options.h"
-#include "lib/zv_util.h"
+#include "zv_cmdline.h"
+#include "zv_log.h"
+#include "zv_options.h"
+#include "zv_util.h"
+#include "zvc_ipc.h"
+#include "zvc_lib.h"
 
 #if defined(__SANITIZE_THREAD__)
 // Thread-sanitizer builds only. libmilter is not instrumented: its listener and signal

@@ -1,5 +1,5 @@
 // The daemon address list: order, pid-file addresses and their failures.
-#include "client/zvc_addrlist.h"
+#include "zvc_addrlist.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/zv_test_support.h"
+#include "support/zv_test_support.h"
 
 namespace {
 

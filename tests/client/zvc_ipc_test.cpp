@@ -1,5 +1,5 @@
 // Transport: address parsing, channel life cycle, exact transfers and time-out budgets.
-#include "client/zvc_ipc.h"
+#include "zvc_ipc.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "tests/client/zvc_fake_peer.h"
-#include "tests/support/zv_test_support.h"
+#include "client/zvc_fake_peer.h"
+#include "support/zv_test_support.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Scan and version requests against an in-process daemon on a Unix socket and on TCP.
-#include "client/zvc_lib.h"
+#include "zvc_lib.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/client/zvc_fake_peer.h"
-#include "tests/support/zv_test_support.h"
+#include "client/zvc_fake_peer.h"
+#include "support/zv_test_support.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Wire primitives, statistics blocks, reports and virus lines, byte for byte.
-#include "client/zvc_proto.h"
+#include "zvc_proto.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "tests/client/zvc_fake_peer.h"
-#include "tests/support/zv_test_support.h"
+#include "client/zvc_fake_peer.h"
+#include "support/zv_test_support.h"
 
 namespace {
 

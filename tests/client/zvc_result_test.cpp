@@ -1,11 +1,11 @@
 // The scan result record, status texts and statistics texts.
-#include "client/zvc_result.h"
+#include "zvc_result.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "tests/support/zv_test_support.h"
+#include "support/zv_test_support.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/zv_test_support.h"
-#include "tests/tools/zvtool_peer.h"
+#include "support/zv_test_support.h"
+#include "tools/zvtool_peer.h"
 
 namespace {
 

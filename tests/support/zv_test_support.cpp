@@ -1,4 +1,4 @@
-#include "tests/support/zv_test_support.h"
+#include "support/zv_test_support.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/zv_log.h"
+#include "zv_log.h"
 
 namespace zvtest {
 

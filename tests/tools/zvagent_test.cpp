@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "client/zvc_ipc.h"
-#include "client/zvc_proto.h"
-#include "tests/support/zv_test_support.h"
-#include "tests/tools/zvtool_peer.h"
+#include "support/zv_test_support.h"
+#include "tools/zvtool_peer.h"
+#include "zvc_ipc.h"
+#include "zvc_proto.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/client/zvc_fake_peer.h"
-#include "tests/support/zv_test_support.h"
+#include "client/zvc_fake_peer.h"
+#include "support/zv_test_support.h"
 
 namespace {
 

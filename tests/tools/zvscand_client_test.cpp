@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "client/zvc_lib.h"
-#include "tests/support/zv_test_support.h"
-#include "tests/tools/zvscand_signatures.h"
-#include "tests/tools/zvtool_peer.h"
-#include "tools/zvscand/zvscand_engine.h"
-#include "tools/zvscand/zvscand_mime.h"
+#include "support/zv_test_support.h"
+#include "tools/zvscand_signatures.h"
+#include "tools/zvtool_peer.h"
+#include "zvc_lib.h"
+#include "zvscand_engine.h"
+#include "zvscand_mime.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "client/zvc_lib.h"
-#include "tests/support/zv_test_support.h"
-#include "tests/tools/zvtool_peer.h"
-#include "tools/zvscand/zvscand_engine.h"
+#include "support/zv_test_support.h"
+#include "tools/zvtool_peer.h"
+#include "zvc_lib.h"
+#include "zvscand_engine.h"
 
 namespace {
 

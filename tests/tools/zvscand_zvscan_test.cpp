@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/zv_test_support.h"
-#include "tests/tools/zvtool_peer.h"
-#include "tools/zvscand/zvscand_engine.h"
+#include "support/zv_test_support.h"
+#include "tools/zvtool_peer.h"
+#include "zvscand_engine.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/zv_test_support.h"
+#include "support/zv_test_support.h"
 
 extern char** environ;
 

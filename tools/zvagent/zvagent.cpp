@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/zv_log.h"
-#include "tools/zvagent/zvagent_totals.h"
-#include "tools/zvserve/zvs_cli.h"
-#include "tools/zvserve/zvs_server.h"
+#include "zv_log.h"
+#include "zvagent_totals.h"
+#include "zvs_cli.h"
+#include "zvs_server.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Running totals and the agent conversation; see zvagent_totals.h.
-#include "tools/zvagent/zvagent_totals.h"
+#include "zvagent_totals.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,10 +9,10 @@
 #include <new>
 #include <thread>
 
-#include "client/zvc_lib.h"
-#include "lib/zv_log.h"
-#include "tools/zvserve/zvs_server.h"
-#include "tools/zvserve/zvs_wire.h"
+#include "zv_log.h"
+#include "zvc_lib.h"
+#include "zvs_server.h"
+#include "zvs_wire.h"
 
 namespace zvagent {
 namespace {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "client/zvc_lib.h"
-#include "lib/zv_log.h"
+#include "zv_log.h"
+#include "zvc_lib.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "lib/zv_log.h"
-#include "tools/zvscand/zvscand_engine.h"
-#include "tools/zvscand/zvscand_mime.h"
-#include "tools/zvscand/zvscand_session.h"
-#include "tools/zvserve/zvs_cli.h"
-#include "tools/zvserve/zvs_server.h"
+#include "zv_log.h"
+#include "zvs_cli.h"
+#include "zvs_server.h"
+#include "zvscand_engine.h"
+#include "zvscand_mime.h"
+#include "zvscand_session.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Signature engine and signatures-file reader; see zvscand_engine.h.
-#include "tools/zvscand/zvscand_engine.h"
+#include "zvscand_engine.h"
 
 #include <strings.h>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <new>
 
-#include "client/zvc_lib.h"
+#include "zvc_lib.h"
 
 namespace zvscand {
 namespace {

@@ -1,5 +1,5 @@
 // Message scanning and treatment with GMime; see zvscand_mime.h.
-#include "tools/zvscand/zvscand_mime.h"
+#include "zvscand_mime.h"
 
 #include <gmime/gmime.h>
 
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <set>
 
-#include "client/zvc_lib.h"
+#include "zvc_lib.h"
 
 namespace zvscand {
 namespace {

@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "client/zvc_proto.h"
-#include "tools/zvscand/zvscand_engine.h"
+#include "zvc_proto.h"
+#include "zvscand_engine.h"
 
 namespace zvscand {
 

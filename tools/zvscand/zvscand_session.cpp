@@ -1,5 +1,5 @@
 // One scanning session; see zvscand_session.h.
-#include "tools/zvscand/zvscand_session.h"
+#include "zvscand_session.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,11 +11,11 @@
 #include <new>
 #include <thread>
 
-#include "client/zvc_lib.h"
-#include "lib/zv_log.h"
-#include "tools/zvscand/zvscand_mime.h"
-#include "tools/zvserve/zvs_server.h"
-#include "tools/zvserve/zvs_wire.h"
+#include "zv_log.h"
+#include "zvc_lib.h"
+#include "zvs_server.h"
+#include "zvs_wire.h"
+#include "zvscand_mime.h"
 
 namespace zvscand {
 namespace {

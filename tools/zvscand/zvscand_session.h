@@ -23,7 +23,7 @@
 #include <mutex>
 #include <string>
 
-#include "tools/zvscand/zvscand_engine.h"
+#include "zvscand_engine.h"
 
 namespace zvscand {
 

@@ -1,5 +1,5 @@
 // Command line and start-up shared by the stand-in peers.
-#include "tools/zvserve/zvs_cli.h"
+#include "zvs_cli.h"
 
 #include <getopt.h>
 #include <unistd.h>

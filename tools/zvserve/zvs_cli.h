@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/zvserve/zvs_server.h"
+#include "zvs_server.h"
 
 namespace zvs {
 

@@ -1,5 +1,5 @@
 // Listening sockets, pid file, detaching and the accept loop; see zvs_server.h.
-#include "tools/zvserve/zvs_server.h"
+#include "zvs_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,7 +24,7 @@
 #include <system_error>
 #include <thread>
 
-#include "lib/zv_log.h"
+#include "zv_log.h"
 
 namespace zvs {
 namespace {

@@ -1,5 +1,5 @@
 // Server-side wire I/O: bounded waits with poll(), exact reads, buffered answers.
-#include "tools/zvserve/zvs_wire.h"
+#include "zvs_wire.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "lib/zv_log.h"
+#include "zv_log.h"
 
 namespace zvs {
 

@@ -1,0 +1,203 @@
+// Detached start of the mail submitter: see zv_dfork.h.
+#include "zv_dfork.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "zv_log.h"
+
+namespace {
+
+constexpr char kSource[] = "zv_dfork";
+
+// What a child reports through the status pipe: one record per failure, written with
+// one write() (atomic on a pipe), so no formatting and no lock is needed in the child.
+enum ChildFailure : int {
+  kForkFailed = 1,  // intermediate child: second fork
+  kBindFailed = 2,  // grandchild: pipe onto standard input
+  kExecFailed = 3,  // grandchild: execv
+};
+struct ChildReport {
+  int failure;
+  int error;
+};
+
+// Async-signal-safe: write() only.
+void report(int fd, int failure, int error) {
+  ChildReport record{failure, error};
+  ssize_t n;
+  do {
+    n = write(fd, &record, sizeof record);
+  } while (n < 0 && errno == EINTR);
+}
+
+void close_quietly(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+// Runs in the grandchild; never returns.
+[[noreturn]] void exec_submitter(const char* path, char* const argv[], int input, int writer,
+                                 int status, const sigset_t* empty) {
+  close(writer);
+  if (input != STDIN_FILENO) {
+    close(STDIN_FILENO);
+    if (dup2(input, STDIN_FILENO) < 0) {
+      report(status, kBindFailed, errno);
+      _exit(STARTER_EXIT_OSERR);
+    }
+    close(input);
+  } else if (fcntl(STDIN_FILENO, F_SETFD, 0) < 0) {
+    // The pipe happened to get descriptor 0: it only has to survive execv.
+    report(status, kBindFailed, errno);
+    _exit(STARTER_EXIT_OSERR);
+  }
+  // The submitter starts with default signal handling, whatever the filter's threads
+  // block or ignore (ignored signals and the mask would survive execv).
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &dfl, nullptr);
+  sigprocmask(SIG_SETMASK, empty, nullptr);
+  execv(path, argv);
+  report(status, kExecFailed, errno);
+  _exit(STARTER_EXIT_OSERR);
+}
+
+// Logs what the children reported; returns at end of file, that is once the grandchild
+// has exec'd or exited (the status pipe is close-on-exec).
+void log_child_reports(int status, const char* path) {
+  ChildReport record;
+  size_t have = 0;
+  for (;;) {
+    ssize_t n = read(status, reinterpret_cast<char*>(&record) + have, sizeof record - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    have += static_cast<size_t>(n);
+    if (have < sizeof record) continue;
+    have = 0;
+    switch (record.failure) {
+      case kForkFailed:
+        zv_log(ZV_LOG_ERRORS, "starter: cannot fork for submitting");
+        break;
+      case kBindFailed:
+        zv_log(ZV_LOG_ERRORS, "starter: cannot bind pipe with stdin");
+        break;
+      case kExecFailed:
+        zv_log(ZV_LOG_ERRORS, "starter: cannot execv() for %s - (%d) %s", path, record.error,
+               stdlib_error(record.error));
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+pid_t starter_run(const char* path, char* const argv[], int fds[2]) {
+  if (path == nullptr || argv == nullptr || fds == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
+           "starter:", path == nullptr, argv == nullptr, kSource, __LINE__);
+    if (fds) fds[0] = fds[1] = -1;
+    return -1;
+  }
+  fds[0] = fds[1] = -1;
+  int data[2];
+  if (pipe2(data, O_CLOEXEC) != 0) {
+    zv_log(ZV_LOG_ERRORS, "starter: cannot create pipe for submitter(%s) - %s", path,
+           stdlib_error(errno));
+    return -1;
+  }
+  int status[2];
+  if (pipe2(status, O_CLOEXEC) != 0) {
+    zv_log(ZV_LOG_ERRORS, "starter: cannot create pipe for submitter(%s) - %s", path,
+           stdlib_error(errno));
+    close(data[0]);
+    close(data[1]);
+    return -1;
+  }
+  fds[0] = data[1];
+  sigset_t empty;
+  sigemptyset(&empty);
+
+  pid_t child = fork();
+  if (child < 0) {
+    zv_log(ZV_LOG_ERRORS, "starter: cannot fork for execute %s", path);
+    close(data[0]);
+    close(data[1]);
+    close(status[0]);
+    close(status[1]);
+    fds[0] = -1;
+    return -1;
+  }
+  if (child == 0) {
+    // Intermediate child: only async-signal-safe calls from here on. _Fork() runs no
+    // fork handlers, unlike fork().
+    close(status[0]);
+    pid_t grandchild = _Fork();
+    if (grandchild < 0) {
+      report(status[1], kForkFailed, errno);
+      _exit(STARTER_EXIT_OSERR);
+    }
+    if (grandchild > 0) _exit(0);
+    exec_submitter(path, argv, data[0], data[1], status[1], &empty);
+  }
+
+  close(data[0]);
+  close(status[1]);
+  int waited = starter_wait(child, 1, "submitter");
+  log_child_reports(status[0], path);
+  close_quietly(status[0]);
+  if (waited != 0) {
+    zv_log(ZV_LOG_ERRORS, "starter: cannot wait for submitter");
+    return -1;
+  }
+  return child;
+}
+
+int starter_wait(pid_t pid, int blocking, const char* name) {
+  if (name == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "starter: wait ", kSource,
+           __LINE__);
+    return -1;
+  }
+  int status = 0;
+  pid_t got;
+  for (;;) {
+    got = waitpid(pid, &status, blocking ? 0 : WNOHANG);
+    if (got >= 0) break;
+    if (errno != EINTR) {
+      zv_log(ZV_LOG_ERRORS, "starter: wait for %s[%d] failed - %s", name, static_cast<int>(pid),
+             stdlib_error(errno));
+      return -1;
+    }
+    zv_log(ZV_LOG_DEBUG, "starter: wait for %s[%d] interrupted", name, static_cast<int>(pid));
+  }
+  if (got == 0) {
+    zv_log(ZV_LOG_DEBUG, "starter: %s[%d] is still running", name, static_cast<int>(pid));
+    return -1;
+  }
+  if (WIFSIGNALED(status)) {
+    zv_log(ZV_LOG_ERRORS, "starter: %s[%d] exited on signal %d", name, static_cast<int>(pid),
+           WTERMSIG(status));
+  }
+  if (WIFSTOPPED(status)) {
+    zv_log(ZV_LOG_ERRORS, "starter: %s[%d] stopped by signal %d", name, static_cast<int>(pid),
+           WSTOPSIG(status));
+  }
+  if (WIFEXITED(status)) {
+    if (WEXITSTATUS(status) == 0) {
+      zv_log(ZV_LOG_DEBUG, "starter: %s[%d] exited normally", name, static_cast<int>(pid));
+      return 0;
+    }
+    zv_log(ZV_LOG_ERRORS, "starter: %s[%d] with error code %d", name, static_cast<int>(pid),
+           WEXITSTATUS(status));
+    return -1;
+  }
+  zv_log(ZV_LOG_ERRORS, "starter: %s[%d] terminates abnormally with status %d", name,
+         static_cast<int>(pid), status >> 8);
+  return -1;
+}

@@ -1,0 +1,556 @@
+// Spool and quarantine files: see zv_files.h. No state and no lock of its own (the error
+// texts take the logger's error-text mutex). The Rand48 naming mode keeps its generator
+// on the stack of each call (nrand48 from the state srand48 would set), so threads share
+// nothing and the names follow the same sequence as the process-wide generator would.
+#include "zv_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "zv_log.h"
+#include "zv_options.h"
+
+namespace {
+
+constexpr char kSource[] = "zv_files";
+constexpr size_t kBlockSize = 4096;
+constexpr int kRand48Attempts = 10;
+
+// Owns a descriptor; close() reports the result so that a failed close can be logged.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes now; 0 or -1 with errno set. The descriptor is gone either way.
+  int close() {
+    int fd = release();
+    return fd >= 0 ? ::close(fd) : 0;
+  }
+
+ private:
+  int fd_;
+};
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+// Remembers the first errno met, for the first-error rule of copy_file and move_file.
+struct FirstError {
+  int value = 0;
+  void note(int err) {
+    if (value == 0) value = err;
+  }
+};
+
+// malloc()ed printf result, or null when memory runs out.
+CString format_name(const char* format, ...) __attribute__((format(printf, 1, 2)));
+CString format_name(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char* out = nullptr;
+  int n = vasprintf(&out, format, args);
+  va_end(args);
+  return CString(n < 0 ? nullptr : out);
+}
+
+// The generator state that srand48(seed) would set, so nrand48 yields lrand48's sequence.
+void seed48_state(long seed, unsigned short state[3]) {
+  state[0] = 0x330E;
+  state[1] = static_cast<unsigned short>(seed & 0xFFFF);
+  state[2] = static_cast<unsigned short>((seed >> 16) & 0xFFFF);
+}
+
+// Gives a file created by mkostemp() its mask; on failure removes the file this call
+// created. Returns the descriptor or -1.
+int finish_tmpfile(const SpoolFileSpec* spec, Fd& fd, CString& path, char** name) {
+  if (spec->naming_mode != NAMING_RAND48 && spec->mode != 0600) {
+    if (fchmod(fd.get(), spec->mode) != 0) {
+      int err = errno;
+      zv_log(ZV_LOG_ERRORS, "files: cannot set permissions of tmpfile %s - (%d) %s", path.get(),
+             err, stdlib_error(err));
+      fd.close();
+      unlink(path.get());
+      errno = err;
+      return -1;
+    }
+  }
+  zv_log(ZV_LOG_VERBOSE, "files: open tmpfile (%d) %s %#o", fd.get(), path.get(),
+         static_cast<unsigned>(spec->mode));
+  *name = path.release();
+  return fd.release();
+}
+
+bool bad_tmpfile_arguments(const SpoolFileSpec* spec, char** name, int line) {
+  if (name && spec && spec->directory && spec->prefix) return false;
+  zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d.%d) were passed (%s:%d)",
+         "files: open tmpfile", name == nullptr, spec == nullptr,
+         spec == nullptr || spec->directory == nullptr, spec == nullptr || spec->prefix == nullptr,
+         kSource, line);
+  return true;
+}
+
+// Creates the Rand48 name from a generator seeded with `seed`.
+int open_rand48(const SpoolFileSpec* spec, char** name, long seed) {
+  unsigned short state[3];
+  seed48_state(seed, state);
+  CString path;
+  int fd = -1;
+  for (int attempt = 0; attempt < kRand48Attempts && fd < 0; ++attempt) {
+    path = format_name("%s%c%s%08lX", spec->directory, '/', spec->prefix, nrand48(state));
+    if (!path) return -1;
+    fd = open(path.get(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, spec->mode);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    int err = errno;
+    zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile %s - (%d) %s", path.get(), err,
+           stdlib_error(err));
+    errno = err;
+    return -1;
+  }
+  Fd guard(fd);
+  return finish_tmpfile(spec, guard, path, name);
+}
+
+}  // namespace
+
+namespace zv_files_detail {
+
+int open_tmpfile_rand48(const SpoolFileSpec* spec, char** name, long seed) {
+  if (bad_tmpfile_arguments(spec, name, __LINE__)) return -1;
+  *name = nullptr;
+  if (spec->naming_mode != NAMING_RAND48) {
+    zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile - wrong filenaming mode");
+    return -1;
+  }
+  return open_rand48(spec, name, seed);
+}
+
+long rand48_value(long seed, int attempt) {
+  unsigned short state[3];
+  seed48_state(seed, state);
+  long value = 0;
+  for (int i = 0; i <= attempt; ++i) value = nrand48(state);
+  return value;
+}
+
+}  // namespace zv_files_detail
+
+int open_tmpfile(const SpoolFileSpec* spec, char** name) {
+  if (bad_tmpfile_arguments(spec, name, __LINE__)) return -1;
+  *name = nullptr;
+  int mode = spec->naming_mode;
+  if (mode != NAMING_STD && mode != NAMING_RAND48 && mode != NAMING_TAI) {
+    zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile - wrong filenaming mode");
+    return -1;
+  }
+  struct timeval now {};
+  bool have_time = gettimeofday(&now, nullptr) == 0;
+  if (mode == NAMING_RAND48) {
+    // Without a clock the pid still varies the sequence between processes.
+    return open_rand48(spec, name, have_time ? now.tv_usec : static_cast<long>(getpid()));
+  }
+  if (!have_time) now = timeval{};
+  CString path = mode == NAMING_TAI
+                     ? format_name("%s%c%010lu.%010lu.%sXXXXXX", spec->directory, '/',
+                                   static_cast<unsigned long>(now.tv_sec),
+                                   static_cast<unsigned long>(now.tv_usec), spec->prefix)
+                     : format_name("%s%c%sXXXXXX", spec->directory, '/', spec->prefix);
+  if (!path) return -1;
+  Fd fd(mkostemp(path.get(), O_CLOEXEC));
+  if (!fd.valid()) {
+    int err = errno;
+    zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile %s - (%d) %s", path.get(), err,
+           stdlib_error(err));
+    errno = err;
+    return -1;
+  }
+  return finish_tmpfile(spec, fd, path, name);
+}
+
+char* quarantine_file(const SpoolFileSpec* spec, const char* source, int move) {
+  char* raw = nullptr;
+  Fd fd(open_tmpfile(spec, &raw));
+  CString name(raw);
+  if (!fd.valid()) {
+    zv_log(ZV_LOG_ERRORS, "quarantine: cannot create file %s",
+           spec && spec->directory ? spec->directory : "");
+    return nullptr;
+  }
+  if (fd.close() != 0) {
+    zv_log(ZV_LOG_ERRORS, "quarantine: cannot close file - %s", stdlib_error(errno));
+    return nullptr;
+  }
+  if (move) {
+    if (move_file(source, name.get(), spec->mode) != 0) {
+      zv_log(ZV_LOG_ERRORS, "quarantine: cannot move file - %s", stdlib_error(errno));
+      return nullptr;
+    }
+  } else if (copy_file(source, name.get(), spec->mode) != 0) {
+    zv_log(ZV_LOG_ERRORS, "quarantine: cannot copy file - %s", stdlib_error(errno));
+    return nullptr;
+  }
+  return name.release();
+}
+
+int copy_file(const char* source, const char* destination, unsigned mask) {
+  FirstError first;
+  int result = -1;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlockSize]);
+  struct stat st {};
+  Fd out;
+  Fd in;
+  // Every failure of the copy proper jumps out of this block; closing follows for all.
+  do {
+    if (!buffer) {
+      first.note(ENOMEM);
+      zv_log(ZV_LOG_ERRORS, "copy_file: cannot allocate buffer for moving");
+      break;
+    }
+    if (source == nullptr || destination == nullptr) {
+      first.note(EINVAL);
+      zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
+             "copy_file:", source == nullptr, destination == nullptr, kSource, __LINE__);
+      break;
+    }
+    if (stat(source, &st) != 0) {
+      first.note(errno);
+      zv_log(ZV_LOG_ERRORS, "copy_file: error stat() temporary file %s - %s", source,
+             stdlib_error(errno));
+      break;
+    }
+    out = Fd(open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, st.st_mode & 0777));
+    if (!out.valid()) {
+      first.note(errno);
+      zv_log(ZV_LOG_ERRORS, "copy_file: cannot open archive file %s - %s", destination,
+             stdlib_error(errno));
+      break;
+    }
+    if (fchmod(out.get(), mask) != 0) {
+      first.note(errno);
+      zv_log(ZV_LOG_ERRORS, "copy_file: cannot change mode for quarantine file %s - %s",
+             destination, stdlib_error(errno));
+      break;
+    }
+    in = Fd(open(source, O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) {
+      first.note(errno);
+      zv_log(ZV_LOG_ERRORS, "copy_file: cannot open temporary file %s - %s", source,
+             stdlib_error(errno));
+      break;
+    }
+    if (lseek(in.get(), 0, SEEK_SET) < 0) {
+      first.note(errno);
+      zv_log(ZV_LOG_ERRORS, "copy_file: cannot seek to begin of temporary file %s - %s", source,
+             stdlib_error(errno));
+      break;
+    }
+    if (lseek(out.get(), 0, SEEK_SET) < 0) {
+      first.note(errno);
+      zv_log(ZV_LOG_ERRORS, "copy_file: cannot seek to begin of archive file %s - %s", destination,
+             stdlib_error(errno));
+      break;
+    }
+    bool failed = false;
+    off_t expected = st.st_size;
+    while (expected != 0 && !failed) {
+      ssize_t got = read(in.get(), buffer.get(), kBlockSize);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        first.note(errno);
+        zv_log(ZV_LOG_ERRORS, "copy_file: cannot read temporary file %s - %s", source,
+               stdlib_error(errno));
+        failed = true;
+        break;
+      }
+      if (got == 0) break;  // the source shrank: what is there is copied
+      ssize_t written = 0;
+      while (written < got) {
+        ssize_t n = write(out.get(), buffer.get() + written, got - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+          int err = n < 0 ? errno : EIO;
+          first.note(err);
+          zv_log(ZV_LOG_ERRORS, "copy_file: quarantine file writing error (%d:%d) - %s.\n",
+                 static_cast<int>(got), static_cast<int>(written), stdlib_error(err));
+          failed = true;
+          break;
+        }
+        written += n;
+      }
+      // A file that grew is copied up to the size it had; the copy never runs forever.
+      expected = got >= expected ? 0 : expected - got;
+    }
+    if (failed) break;
+    if (fsync(out.get()) != 0) {
+      first.note(errno);
+      zv_log(ZV_LOG_ERRORS, "copy_file: cannot sync quarantine file %s - %s", destination,
+             stdlib_error(errno));
+      break;
+    }
+    result = 0;
+  } while (false);
+  if (in.valid() && in.close() != 0) {
+    first.note(errno);
+    result = -1;
+    zv_log(ZV_LOG_ERRORS, "copy_file: cannot close temporary file %s - %s", source,
+           stdlib_error(errno));
+  }
+  if (out.valid() && out.close() != 0) {
+    first.note(errno);
+    result = -1;
+    zv_log(ZV_LOG_ERRORS, "copy_file: cannot close quarantine file %s - %s", destination,
+           stdlib_error(errno));
+  }
+  errno = first.value;
+  return result;
+}
+
+int move_file(const char* source, const char* destination, unsigned mask) {
+  if (source == nullptr || destination == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
+           "move_file:", source == nullptr, destination == nullptr, kSource, __LINE__);
+    errno = EINVAL;
+    return -1;
+  }
+  FirstError first;
+  if (rename(source, destination) == 0) {
+    if (chmod(destination, mask) == 0) {
+      errno = 0;
+      return 0;
+    }
+    first.note(errno);
+    zv_log(ZV_LOG_ERRORS, "move_file: cannot change mode for quarantine file - (%d) %s",
+           first.value, stdlib_error(first.value));
+    // The file at the destination is now the only copy of the message: put it back where
+    // it came from rather than remove it. The spool name is free again since the rename,
+    // and RENAME_NOREPLACE keeps whatever might have taken it meanwhile.
+    int back = renameat2(AT_FDCWD, destination, AT_FDCWD, source, RENAME_NOREPLACE);
+    if (back != 0 && (errno == EINVAL || errno == ENOSYS)) back = rename(destination, source);
+    if (back != 0) {
+      int err = errno;
+      zv_log(ZV_LOG_ERRORS,
+             "move_file: cannot move %s back to %s, the message stays there - (%d) %s", destination,
+             source, err, stdlib_error(err));
+    }
+    errno = first.value;
+    return -1;
+  }
+  int rename_error = errno;
+  zv_log(ZV_LOG_VERBOSE,
+         "move_file: try to use by-block copy, because std rename %s to %s failed - %s", source,
+         destination, stdlib_error(rename_error));
+  if (copy_file(source, destination, mask) != 0) {
+    first.note(errno);
+    zv_log(ZV_LOG_ERRORS, "move_file: cannot copy spool file to quarantine file - (%d) %s",
+           first.value, stdlib_error(first.value));
+    unlink(destination);
+    errno = first.value;
+    return -1;
+  }
+  if (unlink(source) != 0) {
+    first.note(errno);
+    zv_log(ZV_LOG_ERRORS, "move_file: cannot unlink temporary file %s - %s", source,
+           stdlib_error(first.value));
+    if (unlink(destination) != 0) {
+      zv_log(ZV_LOG_ERRORS, "move_file: cannot unlink archive file %s - %s", destination,
+             stdlib_error(errno));
+    }
+    errno = first.value;
+    return -1;
+  }
+  errno = 0;
+  return 0;
+}
+
+char* normalize_path(const char* path, int expand, const char* prefix, int strip) {
+  if (path == nullptr || *path == '\0') {
+    zv_log(ZV_LOG_ERRORS, "files: no path for normalizing");
+    return nullptr;
+  }
+  CString expanded;
+  const char* work = path;
+  if (expand) {
+    // realpath() with a null buffer allocates as much as the result needs.
+    expanded.reset(realpath(path, nullptr));
+    if (!expanded) {
+      int err = errno;
+      if (err == ENOMEM) {
+        zv_log(ZV_LOG_ERRORS, "files: no memory for normalizing");
+      } else {
+        zv_log(ZV_LOG_ERRORS, "files: cannot expand filename %s - %s", path, stdlib_error(err));
+      }
+      return nullptr;
+    }
+    zv_log(ZV_LOG_VERBOSE, "files: filename %s expanded to %s", path, expanded.get());
+    work = expanded.get();
+  }
+  if ((prefix && *prefix) || strip != 0) {
+    const char* rest = work;
+    for (int i = 0; i < strip; ++i) {
+      const char* slash = std::strchr(rest, '/');
+      if (slash) {
+        while (*slash == '/') ++slash;
+      }
+      if (slash == nullptr || *slash == '\0') {
+        zv_log(ZV_LOG_ERRORS, "files: strip %d prefixes in %s is impossible", strip, work);
+        return nullptr;
+      }
+      rest = slash;
+    }
+    CString result;
+    if (prefix && *prefix) {
+      while (*rest == '/') ++rest;
+      result = format_name("%s%c%s", prefix, '/', rest);
+    } else {
+      result.reset(strdup(rest));
+    }
+    if (!result) {
+      zv_log(ZV_LOG_ERRORS, "files: no memory for normalizing");
+      return nullptr;
+    }
+    zv_log(ZV_LOG_VERBOSE, "files: filename %s converted to %s", work, result.get());
+    return result.release();
+  }
+  if (expanded) return expanded.release();
+  char* copy = strdup(path);
+  if (copy == nullptr) zv_log(ZV_LOG_ERRORS, "files: no memory for normalizing");
+  return copy;
+}
+
+int write_buffer(int fd, const void* buffer, size_t length) {
+  const char* p = static_cast<const char*>(buffer);
+  while (length > 0) {
+    ssize_t n = write(fd, p, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : EIO;
+      zv_log(ZV_LOG_ERRORS, "files: write buf %p[%d] to fd (%d) error - (%d) %s", buffer,
+             static_cast<int>(length), fd, err, stdlib_error(err));
+      errno = err;
+      return 0;
+    }
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+int write_string(int fd, const char* text) {
+  if (text == nullptr) return 1;
+  return write_buffer(fd, text, std::strlen(text));
+}
+
+namespace {
+
+// Opens `path` read-only at `offset`, logging the failures; an invalid Fd on failure.
+Fd open_at(const char* path, off_t offset) {
+  if (path == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "files: cannot open file %s with message - %s", "(null)",
+           stdlib_error(EINVAL));
+    return Fd();
+  }
+  Fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    zv_log(ZV_LOG_ERRORS, "files: cannot open file %s with message - %s", path,
+           stdlib_error(errno));
+    return Fd();
+  }
+  if (lseek(fd.get(), offset, SEEK_SET) < 0) {
+    zv_log(ZV_LOG_ERRORS, "files: cannot set pos in file %s with message - %s", path,
+           stdlib_error(errno));
+    return Fd();
+  }
+  return fd;
+}
+
+}  // namespace
+
+int open_message_part(const char* path, off_t offset) {
+  return open_at(path, offset).release();
+}
+
+int read_message_part(const char* path, off_t offset, char* buffer, size_t length) {
+  Fd fd = open_at(path, offset);
+  if (!fd.valid()) return 0;
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = read(fd.get(), buffer + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      zv_log(ZV_LOG_ERRORS, "files: cannot read from file %s with message", path);
+      return 0;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+int copy_fd_part(int source, int destination, size_t limit) {
+  if (source < 0 || destination < 0) return 0;
+  char buffer[kBlockSize];
+  size_t left = limit;
+  for (;;) {
+    size_t want = sizeof buffer;
+    if (limit != 0 && left < want) want = left;
+    ssize_t n = read(source, buffer, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      zv_log(ZV_LOG_ERRORS, "files: cannot read file with message");
+      return 0;
+    }
+    if (n == 0) return 1;
+    if (!write_buffer(destination, buffer, static_cast<size_t>(n))) {
+      int err = errno;
+      zv_log(ZV_LOG_ERRORS, "files: cannot write chuck from %d to %d - (%d) %s", source,
+             destination, err, stdlib_error(err));
+      return 0;
+    }
+    if (limit != 0) {
+      left -= static_cast<size_t>(n);
+      if (left == 0) return 1;
+    }
+  }
+}
+
+int send_message_part(const char* path, off_t offset, size_t limit, int destination) {
+  Fd fd = open_at(path, offset);
+  if (!fd.valid()) return 0;
+  if (!copy_fd_part(fd.get(), destination, limit)) {
+    zv_log(ZV_LOG_ERRORS, "files: cannot write file %s to %d", path, destination);
+    return 0;
+  }
+  return 1;
+}

@@ -1,0 +1,539 @@
+// Configuration file reader. Reads the file once, front to back, with a 1024-byte line
+// buffer; read_section() steps back over one line at most (the header that ends its
+// section). Everything it allocates is released on every failure path.
+#include "zv_conf.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "zv_log.h"
+#include "zvc_strings.h"
+
+namespace {
+
+constexpr int kLineBuffer = 1024;
+constexpr int kMaxKey = 255;
+
+const ConfObsoleteSection* g_obsolete_sections = nullptr;      // set once at start-up
+const ConfObsoleteParameter* g_obsolete_parameters = nullptr;  // set once at start-up
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f) fclose(f);
+  }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+// Normalises one raw line in place: leading white space skipped, then every white-space
+// character outside double quotes removed. Returns the start of the normalised text, or
+// null for a comment (empty, newline or "#" first).
+char* normalise_line(char* raw) {
+  char* p = raw;
+  while (*p && isspace(static_cast<unsigned char>(*p))) ++p;
+  if (*p == '\0' || *p == '\n' || *p == '#') return nullptr;
+  char* out = p;
+  bool quoted = false;
+  for (char* in = p; *in; ++in) {
+    if (*in == '"') quoted = !quoted;
+    if (!quoted && isspace(static_cast<unsigned char>(*in))) continue;
+    *out++ = *in;
+  }
+  *out = '\0';
+  return p;
+}
+
+bool prefix_match(const char* text, const char* prefix) {
+  return strncasecmp(text, prefix, strlen(prefix)) == 0;
+}
+
+bool valid_separator(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return c != '\0' && c != '"' && c != '#' && c != '_' && !isspace(u) && !isalpha(u) && !isdigit(u);
+}
+
+void remove_quotes(std::string& s) {
+  std::erase(s, '"');
+}
+
+// Frees what the reader allocated in entries [0, end): capacity-0 strings and lists.
+void release_variables(ConfVariable* vars, int end) {
+  for (int i = 0; i < end && vars[i].type != 0; ++i) {
+    ConfVariable& v = vars[i];
+    if (v.storage == nullptr) continue;
+    if (v.type == CONF_STRING && v.capacity == 0) {
+      char** slot = static_cast<char**>(v.storage);
+      free(*slot);
+      *slot = nullptr;
+    } else if (v.type == CONF_STRLIST) {
+      StringList** slot = static_cast<StringList**>(v.storage);
+      strings::destroy(*slot);
+      *slot = nullptr;
+    }
+  }
+}
+
+// Parses a decimal or octal integer as the scan formats would, with the digits first
+// (after an optional sign) and anything after them ignored. False when no digit starts
+// the text or the number does not fit the given range.
+bool scan_integer(const char* text, int base, long long min, long long max, long long* out) {
+  const char* p = text;
+  if (*p == '+' || *p == '-') ++p;
+  if (!isdigit(static_cast<unsigned char>(*p)) || (base == 8 && (*p == '8' || *p == '9')))
+    return false;
+  errno = 0;
+  char* end = nullptr;
+  long long v = strtoll(text, &end, base);
+  if (errno == ERANGE || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool store_default(const char* section, ConfVariable& v, int index) {
+  if (v.name == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): null name for %d variable passed", section,
+           index);
+    return false;
+  }
+  if (v.storage == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): null pointer to value for %d variable passed",
+           section, index);
+    return false;
+  }
+  switch (v.type) {
+    case CONF_INT:
+    case CONF_UINT:
+    case CONF_BOOL:
+    case CONF_OCTAL: {
+      if (v.capacity != 4) {
+        zv_log(ZV_LOG_ERRORS,
+               "zvlib: read_section(%s): wrong len (%d) of storage for %d variable passed", section,
+               v.capacity, index);
+        return false;
+      }
+      int32_t* slot = static_cast<int32_t*>(v.storage);
+      *slot = v.default_int;
+      zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): for %s default = %d, value = %d", section,
+             v.name, v.default_int, *slot);
+      return true;
+    }
+    case CONF_STRING: {
+      char** slot = static_cast<char**>(v.storage);
+      if (v.default_text == nullptr) {
+        if (v.capacity == 0) {
+          free(*slot);
+          *slot = nullptr;
+        }
+        zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): null default for %d variable passed",
+               section, index);
+        zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): for %s default = NULL, value = NULL",
+               section, v.name);
+        return true;
+      }
+      if (v.capacity == 0) {
+        char* copy = strdup(v.default_text);
+        if (copy == nullptr) {
+          zv_log(ZV_LOG_DEBUG,
+                 "zvlib: read_section(%s): cannot allocate storage for %d variable passed", section,
+                 index);
+          return false;
+        }
+        // A section read a second time starts again from its defaults.
+        free(*slot);
+        *slot = copy;
+      } else {
+        int len = static_cast<int>(strlen(v.default_text));
+        if (v.capacity < len + 1) {
+          zv_log(ZV_LOG_ERRORS,
+                 "zvlib: read_section(%s): storage not enough (%d) for default (%d) for %d "
+                 "variable passed",
+                 section, v.capacity, len, index);
+          return false;
+        }
+        memcpy(*slot, v.default_text, static_cast<size_t>(len) + 1);
+        (*slot)[v.capacity - 1] = '\0';
+      }
+      zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): for %s default = %s, value = %s", section,
+             v.name, v.default_text, *slot);
+      return true;
+    }
+    case CONF_STRLIST: {
+      if (v.default_text != nullptr) {
+        zv_log(ZV_LOG_ERRORS,
+               "zvlib: read_section(%s): default value for string list currently not supported",
+               section);
+        return false;
+      }
+      zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): null default for %d variable passed", section,
+             index);
+      StringList** slot = static_cast<StringList**>(v.storage);
+      strings::destroy(*slot);
+      *slot = nullptr;
+      return true;
+    }
+    default:
+      zv_log(ZV_LOG_ERRORS,
+             "zvlib: read_section(%s): wrong type (%d) of value for %d variable passed", section,
+             v.type, index);
+      return false;
+  }
+}
+
+// The list case of read_section: replaces the stored list with the value's items.
+bool getstringlist(const char* value, StringList** slot, char list_separator) {
+  StringListPtr list(strings::create(0));
+  if (!list) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: getstringlist: cannot create string list");
+    strings::destroy(*slot);
+    *slot = nullptr;
+    return false;
+  }
+  const char* p = value;
+  for (;;) {
+    const char* end = strchr(p, list_separator);
+    size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
+    bool ok = true;
+    std::string piece;
+    try {
+      piece.assign(p, n);
+      remove_quotes(piece);
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+    if (!ok || strings::add(list.get(), piece.c_str()) != 1) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: getstringlist: cannot add %s to list", piece.c_str());
+      strings::destroy(*slot);
+      *slot = nullptr;
+      return false;
+    }
+    if (!end) break;
+    p = end + 1;
+  }
+  strings::destroy(*slot);
+  *slot = list.release();
+  return true;
+}
+
+// Converts `value` into the entry's storage; false for an illegal value.
+bool store_value(ConfVariable& v, const char* value, char list_separator) {
+  switch (v.type) {
+    case CONF_INT: {
+      long long n;
+      if (!scan_integer(value, 10, INT_MIN, INT_MAX, &n)) return false;
+      *static_cast<int32_t*>(v.storage) = static_cast<int32_t>(n);
+      return true;
+    }
+    case CONF_UINT: {
+      long long n;
+      if (!scan_integer(value, 10, 0, INT32_MAX, &n)) return false;
+      *static_cast<int32_t*>(v.storage) = static_cast<int32_t>(n);
+      return true;
+    }
+    case CONF_OCTAL: {
+      long long n;
+      if (!scan_integer(value, 8, INT_MIN, UINT32_MAX, &n)) return false;
+      *static_cast<int32_t*>(v.storage) = static_cast<int32_t>(static_cast<uint32_t>(n));
+      return true;
+    }
+    case CONF_BOOL: {
+      std::string word(value);
+      remove_quotes(word);
+      const char* w = word.c_str();
+      int32_t* slot = static_cast<int32_t*>(v.storage);
+      if (!strcasecmp(w, "yes") || !strcasecmp(w, "on") || !strcasecmp(w, "true")) {
+        *slot = 1;
+        return true;
+      }
+      if (!strcasecmp(w, "no") || !strcasecmp(w, "off") || !strcasecmp(w, "false")) {
+        *slot = 0;
+        return true;
+      }
+      return false;
+    }
+    case CONF_STRING:
+      return getstring(value, static_cast<char**>(v.storage), v.capacity) == 1;
+    case CONF_STRLIST:
+      return getstringlist(value, static_cast<StringList**>(v.storage), list_separator);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void conf_set_obsolete_tables(const ConfObsoleteSection* sections,
+                              const ConfObsoleteParameter* parameters) {
+  g_obsolete_sections = sections;
+  g_obsolete_parameters = parameters;
+}
+
+int getstring(const char* value, char** storage, int capacity) {
+  std::string text;
+  try {
+    text = value ? value : "";
+    remove_quotes(text);
+  } catch (const std::bad_alloc&) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: getstring: no memory for <%s>", value);
+    return 0;
+  }
+  if (capacity == 0) {
+    char* copy = strdup(text.c_str());
+    if (copy == nullptr) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: getstring: no memory for <%s>", text.c_str());
+      return 0;
+    }
+    free(*storage);
+    *storage = copy;
+    return 1;
+  }
+  if (static_cast<long long>(text.size()) >= capacity) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: getstring: storage not enough (%d) for value (%d) <%s>", capacity,
+           static_cast<int>(text.size()), text.c_str());
+    return 0;
+  }
+  memcpy(*storage, text.c_str(), text.size() + 1);
+  (*storage)[capacity - 1] = '\0';
+  return 1;
+}
+
+int read_section(FILE* stream, int* line, const char* name, ConfVariable* variables, char separator,
+                 char list_separator) {
+  if (!valid_separator(separator)) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): invalid separator (%c) passed", name,
+           separator);
+    return -1;
+  }
+  if (!valid_separator(list_separator)) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): invalid separator (%c) passed", name,
+           list_separator);
+    return -1;
+  }
+
+  int count = 0;
+  for (; variables[count].type != 0; ++count) {
+    if (!store_default(name, variables[count], count + 1)) {
+      release_variables(variables, count);
+      return -1;
+    }
+  }
+
+  auto fail = [&]() {
+    release_variables(variables, count);
+    return -1;
+  };
+
+  char pattern[31];
+  int n = snprintf(pattern, sizeof(pattern), "%%%d[a-zA-Z_.]%c", kMaxKey, separator);
+  if (n < 0 || n >= static_cast<int>(sizeof(pattern))) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): cannot create format string for parser", name);
+    return fail();
+  }
+  zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): format string = <%s>", name, pattern);
+
+  long saved = ftell(stream);
+  char raw[kLineBuffer];
+  while (fgets(raw, sizeof(raw), stream) != nullptr) {
+    char* text = normalise_line(raw);
+    if (text == nullptr) {
+      ++*line;
+      saved = ftell(stream);
+      continue;
+    }
+    if (text[0] == '[') {
+      if (saved < 0) {
+        zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): invalid saved offset %d", name,
+               static_cast<int>(saved));
+        return fail();
+      }
+      if (fseek(stream, saved, SEEK_SET) != 0) {
+        zv_log(ZV_LOG_ERRORS,
+               "zvlib: read_section(%s): cannot rewind file stream on %d offset - %s", name,
+               static_cast<int>(saved), stdlib_errno_text());
+        return fail();
+      }
+      return 0;
+    }
+
+    char key[kMaxKey + 1];
+    int klen = 0;
+    while (klen < kMaxKey && (isalpha(static_cast<unsigned char>(text[klen])) ||
+                              text[klen] == '_' || text[klen] == '.')) {
+      key[klen] = text[klen];
+      ++klen;
+    }
+    key[klen] = '\0';
+    if (klen == 0) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): illegal line %d", name, *line);
+      return fail();
+    }
+    const char* sep = strchr(text, separator);
+    if (sep == nullptr) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): no separator (%c) in line %d", name,
+             separator, *line);
+      return fail();
+    }
+    const char* value = sep + 1;
+
+    if (g_obsolete_parameters != nullptr) {
+      for (const ConfObsoleteParameter* o = g_obsolete_parameters; o->section; ++o) {
+        if (!prefix_match(name, o->section) || !prefix_match(key, o->key)) continue;
+        if (o->disposition == CONF_OBSOLETE_STOP) {
+          zv_log(ZV_LOG_ERRORS,
+                 "zvlib: read_section(%s): parameter %s is obsolete - stop parsing, please read "
+                 "documentation",
+                 name, key);
+          return fail();
+        }
+        zv_log(ZV_LOG_ALERTS,
+               "zvlib: read_section(%s): parameter %s is obsolete - continue, but please read "
+               "documentation",
+               name, key);
+        break;
+      }
+    }
+
+    ConfVariable* var = nullptr;
+    for (int i = 0; i < count; ++i)
+      if (strcasecmp(variables[i].name, key) == 0) {
+        var = &variables[i];
+        break;
+      }
+    if (var == nullptr) {
+      zv_log(ZV_LOG_VERBOSE, "zvlib: read_section(%s): unknown variable %s in line %d", name, key,
+             *line);
+      ++*line;
+      saved = ftell(stream);
+      continue;
+    }
+
+    bool ok;
+    try {
+      ok = store_value(*var, value, list_separator);
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+    if (!ok) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): illegal value in line %d", name, *line);
+      return fail();
+    }
+    ++*line;
+    saved = ftell(stream);
+  }
+  return 0;
+}
+
+int release_sections(ConfSection* sections) {
+  if (sections == nullptr) return 0;
+  for (ConfSection* s = sections; s->name != nullptr; ++s) {
+    if (!s->loaded) continue;
+    if (s->release) s->release(s->name, s->argument);
+    s->loaded = 0;
+  }
+  return 0;
+}
+
+int read_conf(const char* path, ConfSection* sections) {
+  if (path == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_conf: null filename passed");
+    return -1;
+  }
+  if (sections == nullptr) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): null task list passed", path);
+    return -1;
+  }
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): %s", path, stdlib_errno_text());
+    return -1;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    zv_log(ZV_LOG_ERRORS,
+           "zvlib: read_conf(%s): full pathname should be specified, not directory only", path);
+    return -1;
+  }
+  UniqueFile file(fopen(path, "re"));
+  if (!file) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): cannot open - %s", path, stdlib_errno_text());
+    release_sections(sections);
+    return -1;
+  }
+
+  auto fail = [&]() {
+    file.reset();
+    release_sections(sections);
+    return -1;
+  };
+
+  int line = 1;
+  char raw[kLineBuffer];
+  while (fgets(raw, sizeof(raw), file.get()) != nullptr) {
+    char* text = normalise_line(raw);
+    if (text == nullptr || text[0] != '[') {
+      ++line;
+      continue;
+    }
+    const char* header = text + 1;
+    if (g_obsolete_sections != nullptr) {
+      for (const ConfObsoleteSection* o = g_obsolete_sections; o->name; ++o) {
+        if (!prefix_match(header, o->name)) continue;
+        if (o->disposition == CONF_OBSOLETE_STOP) {
+          zv_log(ZV_LOG_ERRORS,
+                 "zvlib: read_conf(%s): section %s is obsolete - stop parsing, please read "
+                 "documentation",
+                 path, text);
+          return fail();
+        }
+        zv_log(ZV_LOG_ALERTS,
+               "zvlib: read_conf(%s): section %s is obsolete - continue, but please read "
+               "documentation",
+               path, text);
+        break;
+      }
+    }
+    ConfSection* section = nullptr;
+    for (ConfSection* s = sections; s->name != nullptr; ++s)
+      if (prefix_match(header, s->name)) {
+        section = s;
+        break;
+      }
+    if (section == nullptr) {
+      zv_log(ZV_LOG_INFO, "zvlib: read_conf(%s): unknown section %s", path, text);
+      ++line;
+      continue;
+    }
+    ++line;
+    if (section->read == nullptr ||
+        section->read(file.get(), &line, section->name, section->argument) == 0) {
+      zv_log(ZV_LOG_INFO, "zvlib: read_conf(%s): error in section [%s]", path, section->name);
+      return fail();
+    }
+    section->loaded = 1;
+  }
+  if (ferror(file.get())) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): error at reading file - %s", path,
+           stdlib_errno_text());
+    return fail();
+  }
+  if (fclose(file.release()) != 0) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): cannot close file - %s", path,
+           stdlib_errno_text());
+    release_sections(sections);
+    return -1;
+  }
+  for (ConfSection* s = sections; s->name != nullptr; ++s) {
+    if (!s->loaded && !s->optional) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): section [%s] missed", path, s->name);
+      release_sections(sections);
+      return -1;
+    }
+  }
+  zv_log(ZV_LOG_INFO, "zvlib: read_conf(%s): successfully loaded", path);
+  return 0;
+}
