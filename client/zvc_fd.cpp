@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "zvc_timo.h"
+
 #include "zv_log.h"
 #include "zvc_ipc.h"
 
@@ -162,6 +164,45 @@ int connect(int fd, const sockaddr* address, socklen_t length, int wait_ms) {
   }
   if (nonblocking) (void)fcntl(fd, F_SETFL, flags);
   return rc;
+}
+
+namespace {
+
+// Sets the send time-out that bounds a blocking Unix connect (0 ms: none). 1 or 0.
+int set_send_timeout(int fd, int ms) {
+  timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
+  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int connect_local(int fd, const sockaddr* address, socklen_t length, int wait_ms) {
+  // A non-blocking Unix connect to a listener whose queue is full fails at once with
+  // EAGAIN and cannot be waited for with poll. A blocking one sleeps until the daemon
+  // accepts, bounded by the socket's send time-out; that bound is the channel's budget.
+  timeval start = timo::now();
+  int left = wait_ms;
+  for (;;) {
+    if (left != -1 && set_send_timeout(fd, left > 0 ? left : 1) == 0) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: fd: connect() failed - %s", stdlib_errno_text());
+      return kIpcFailed;
+    }
+    int rc = ::connect(fd, address, length) == 0 ? kIpcOk : kIpcFailed;
+    int error = rc == kIpcOk ? 0 : errno;
+    if (error == EINTR && wait_ms != -1) {
+      left = timo::spend(wait_ms, start);
+      if (left == kIpcBudgetUsedUp) error = EAGAIN;
+    }
+    if (error == EINTR) continue;
+    if (left != -1) (void)set_send_timeout(fd, 0);
+    if (error == EAGAIN) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: fd: connect() failed - timeout expired");
+      return kIpcTimeout;
+    }
+    if (rc != kIpcOk)
+      zv_log(ZV_LOG_ERRORS, "zvlib: fd: connect() failed - %s", stdlib_error(error));
+    return rc;
+  }
 }
 
 }  // namespace fdio

@@ -23,5 +23,9 @@ int recv(int fd, void* buffer, size_t* count, int wait_ms);
 // Connects the blocking socket `fd` to `address`, waiting at most `wait_ms` for the
 // connection to complete. The socket stays in blocking mode. 0, -13 or -11.
 int connect(int fd, const sockaddr* address, socklen_t length, int wait_ms);
+// Connects the blocking Unix socket `fd` to `address`. While the listener's queue is
+// full the connect waits, at most `wait_ms` (-1: no limit), for the daemon to accept.
+// The socket stays in blocking mode with no send time-out. 0, -13 or -11.
+int connect_local(int fd, const sockaddr* address, socklen_t length, int wait_ms);
 
 }  // namespace fdio

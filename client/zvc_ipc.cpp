@@ -297,8 +297,8 @@ int connect(IpcChannel* channel) {
     else
       zv_log(ZV_LOG_ERRORS, "zvlib: tcp: connecting to %s:%d - failed", host, port);
   } else {
-    rc = fdio::connect(channel->fd, reinterpret_cast<const sockaddr*>(&channel->remote.local),
-                       sizeof(channel->remote.local), channel->budget_ms);
+    rc = fdio::connect_local(channel->fd, reinterpret_cast<const sockaddr*>(&channel->remote.local),
+                             sizeof(channel->remote.local), channel->budget_ms);
     if (rc != kIpcOk)
       zv_log(ZV_LOG_ERRORS, "zvlib: unix: connect() to %s failed", channel->remote.local.sun_path);
   }

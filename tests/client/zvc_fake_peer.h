@@ -129,19 +129,22 @@ class FakePeer {
  public:
   using Handler = std::function<void(int fd)>;
 
-  // Listens on the Unix socket `path`.
-  static std::unique_ptr<FakePeer> on_unix(const std::string& path, Handler handler) {
+  // Listens on the Unix socket `path` with a queue of `backlog` connections; with
+  // `accept_delay_ms` the peer pauses that long before taking each connection.
+  static std::unique_ptr<FakePeer> on_unix(const std::string& path, Handler handler,
+                                           int backlog = 128, int accept_delay_ms = 0) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     strncpy(sa.sun_path, path.c_str(), sizeof(sa.sun_path) - 1);
     unlink(path.c_str());
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-        listen(fd, 128) != 0) {
+        listen(fd, backlog) != 0) {
       if (fd >= 0) ::close(fd);
       return nullptr;
     }
-    return std::unique_ptr<FakePeer>(new FakePeer(fd, "local:" + path, std::move(handler)));
+    return std::unique_ptr<FakePeer>(
+        new FakePeer(fd, "local:" + path, std::move(handler), accept_delay_ms));
   }
   // Listens on 127.0.0.1 at a free port.
   static std::unique_ptr<FakePeer> on_tcp(Handler handler) {
@@ -189,8 +192,11 @@ class FakePeer {
   }
 
  private:
-  FakePeer(int fd, std::string address, Handler handler)
-      : listen_fd_(fd), address_(std::move(address)), handler_(std::move(handler)) {
+  FakePeer(int fd, std::string address, Handler handler, int accept_delay_ms = 0)
+      : listen_fd_(fd),
+        accept_delay_ms_(accept_delay_ms),
+        address_(std::move(address)),
+        handler_(std::move(handler)) {
     if (pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
     acceptor_ = std::thread([this] { accept_loop(); });
   }
@@ -199,6 +205,7 @@ class FakePeer {
     while (!stop_.load()) {
       pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
       if (poll(p, 2, -1) <= 0 || (p[1].revents & POLLIN)) continue;
+      if (accept_delay_ms_ > 0) usleep(static_cast<useconds_t>(accept_delay_ms_) * 1000);
       int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       accepted_.fetch_add(1);
@@ -212,6 +219,7 @@ class FakePeer {
   }
 
   int listen_fd_;
+  int accept_delay_ms_;
   int wake_[2] = {-1, -1};
   std::string address_;
   Handler handler_;

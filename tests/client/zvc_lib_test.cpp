@@ -387,4 +387,38 @@ TEST_F(LibTest, ManyThreadsScanAtOnce) {
   EXPECT_EQ(zvtest::open_fd_count(), before);
 }
 
+// A daemon whose listen queue holds one connection and which takes each one late:
+// connects beyond the queue must wait for their turn within the session's budget
+// instead of failing with "no daemon reachable".
+TEST_F(LibTest, ConnectsWaitForAFullListenQueue) {
+  auto p = FakePeer::on_unix(dir_.file("busy.sock"), serve_scans, 1, 20);
+  ASSERT_TRUE(p);
+  ASSERT_EQ(startup(kZvcVersion, p->address().c_str(), 30, 0), kZvcOk);
+  constexpr int kScans = 24;
+  std::vector<std::string> paths;
+  for (int t = 0; t < kScans; ++t)
+    paths.push_back(dir_.write("q" + std::to_string(t), t % 2 ? "clean text" : "has a VIRUS"));
+  std::vector<int> codes(kScans, 1);
+  std::vector<uint32_t> statuses(kScans, 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kScans; ++t) {
+    threads.emplace_back([&, t] {
+      StringListPtr rcpts(strings::create(0));
+      if (strings::add(rcpts.get(), "user") != 1) return;
+      ScanResult* result = nullptr;
+      codes[t] = scanmail(paths[t].c_str(), paths[t].size(), 0, kFilterFlags | kScanVirusLists, 0,
+                          &result, 0, "s@x", rcpts.get());
+      ScanResultPtr r(result);
+      if (r) statuses[t] = r->status;
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kScans; ++t) {
+    SCOPED_TRACE(t);
+    EXPECT_EQ(codes[t], kZvcOk);
+    EXPECT_EQ(statuses[t], t % 2 ? 0u : 0x20u);
+  }
+  EXPECT_TRUE(p->wait_handled(kScans));
+}
+
 }  // namespace
