@@ -216,19 +216,21 @@ int get_version(int* major, int* minor) {
 namespace scan {
 
 int daemon_answer(IpcChannel* channel, uint32_t flags, const char* path, ScanResult** result,
-                  uint32_t report_limit, int local_scan) {
+                  uint32_t report_limit, int local_scan, uint32_t sent_size) {
   if (result == nullptr) return kZvcExchangeFailed;
   *result = nullptr;
   ScanResultPtr record(scanresult_new());
   if (!record) return kZvcNoMemory;
   if (proto::read_int(channel, &record->status) == 0) return kZvcExchangeFailed;
   if ((flags & kScanVirusLists) != 0 &&
-      proto::read_list(channel, combiner::parse_viruses, &record->viruses, nullptr) == 0)
+      proto::read_list(channel, combiner::parse_viruses, &record->viruses, nullptr,
+                       kMaxAnswerListCount, kMaxVirusLineLength) == 0)
     return kZvcExchangeFailed;
   if ((flags & kScanRuleName) != 0) {
     size_t length = 0;
     std::unique_ptr<char[]> rule;
-    if (proto::read_bytestring(channel, &length, &rule, 1) == 0) return kZvcExchangeFailed;
+    if (proto::read_bytestring(channel, &length, &rule, 1, kMaxRuleNameLength) == 0)
+      return kZvcExchangeFailed;
     try {
       record->rule.emplace(rule.get());
     } catch (const std::bad_alloc&) {
@@ -244,7 +246,8 @@ int daemon_answer(IpcChannel* channel, uint32_t flags, const char* path, ScanRes
     return kZvcExchangeFailed;
   if ((record->status & (kStatusCured | kStatusDeleted)) != 0 && !local_scan) {
     zv_log(ZV_LOG_DEBUG, "zvlib: scan::daemon_answer going to receive cured file");
-    if (proto::read_bytestring(channel, &record->cured_length, &record->cured, 0) == 0)
+    if (proto::read_bytestring(channel, &record->cured_length, &record->cured, 0,
+                               max_cured_length(sent_size)) == 0)
       return kZvcExchangeFailed;
     zv_log(ZV_LOG_VERBOSE, "zvlib: scan::daemon_answer cured file length %ld",
            static_cast<long>(record->cured_length));
@@ -345,7 +348,7 @@ int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flag
     left -= static_cast<uint32_t>(piece);
   }
   ScanResult* record = nullptr;
-  if (scan::daemon_answer(channel, flags, file_path.c_str(), &record, report_limit, local) !=
+  if (scan::daemon_answer(channel, flags, file_path.c_str(), &record, report_limit, local, size) !=
       kZvcOk)
     return finish(exchange_failure(channel), nullptr);
   return finish(kZvcOk, record);

@@ -99,8 +99,11 @@ bool started();
 int close_session(IpcChannel* channel);
 
 namespace scan {
-// Reads a scan answer into a new record stored in *result. 0, -9 (no memory) or -2
-// (then *result is null).
+// Reads a scan answer into a new record stored in *result. `sent_size` is the size of
+// the streamed content, which bounds the cured copy. An item longer (or a list longer)
+// than its cap in zvc_proto.h fails the exchange. 0, -9 (no memory) or -2 (then
+// *result is null).
 [[nodiscard]] int daemon_answer(IpcChannel* channel, uint32_t flags, const char* path,
-                                ScanResult** result, uint32_t report_limit, int local_scan);
+                                ScanResult** result, uint32_t report_limit, int local_scan,
+                                uint32_t sent_size);
 }  // namespace scan

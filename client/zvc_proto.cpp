@@ -106,7 +106,7 @@ int write_bytestring(IpcChannel* channel, uint32_t length, const void* bytes) {
 }
 
 int read_bytestring(IpcChannel* channel, size_t* length, std::unique_ptr<char[]>* bytes,
-                    int terminate) {
+                    int terminate, uint32_t max_length) {
   if (channel == nullptr || length == nullptr || bytes == nullptr) {
     zv_log(ZV_LOG_ERRORS, "zvlib: proto::read_bytestring bad parameters (%d.%d.%d) were passed",
            channel == nullptr, length == nullptr, bytes == nullptr);
@@ -116,6 +116,11 @@ int read_bytestring(IpcChannel* channel, size_t* length, std::unique_ptr<char[]>
   bytes->reset();
   uint32_t n = 0;
   if (read_int(channel, &n) == 0) return 0;
+  if (n > max_length) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: proto::read_bytestring length %u exceeds the limit %u", n,
+           max_length);
+    return 0;
+  }
   if (n == 0 && !terminate) {
     zv_log(ZV_LOG_DEBUG, "zvlib: proto::read_bytestring null bytestring readed");
     return 1;
@@ -152,7 +157,8 @@ int write_list(IpcChannel* channel, const StringList* list, int terminators) {
   return 1;
 }
 
-int read_list(IpcChannel* channel, CombineRoutine combine, void* list, void* context) {
+int read_list(IpcChannel* channel, CombineRoutine combine, void* list, void* context,
+              uint32_t max_count, uint32_t max_length) {
   if (channel == nullptr || combine == nullptr) {
     zv_log(ZV_LOG_ERRORS, "zvlib: proto::read_list bad parameters (%d.%d) were passed",
            channel == nullptr, combine == nullptr);
@@ -162,10 +168,15 @@ int read_list(IpcChannel* channel, CombineRoutine combine, void* list, void* con
   if (read_int(channel, &count) == 0) return 0;
   zv_log(ZV_LOG_DEBUG, "zvlib: proto::read_list %d strings should be read",
          static_cast<int>(count));
+  if (count > max_count) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: proto::read_list count %u exceeds the limit %u", count,
+           max_count);
+    return 0;
+  }
   for (uint32_t i = 0; i < count; ++i) {
     size_t length = 0;
     std::unique_ptr<char[]> text;
-    if (read_bytestring(channel, &length, &text, 1) == 0) return 0;
+    if (read_bytestring(channel, &length, &text, 1, max_length) == 0) return 0;
     if (combine(length, text.get(), list, context) == 0) {
       zv_log(ZV_LOG_ERRORS, "zvlib: proto::read_list combine routine failed on line[size=%d]=%s",
              static_cast<int>(length), text.get());
@@ -231,9 +242,11 @@ std::optional<std::string> read_report(IpcChannel* channel, uint32_t limit, cons
     zv_log(ZV_LOG_ERRORS, "zvlib: proto::read_report cannot allocate report list");
     return std::nullopt;
   }
-  int ok = path != nullptr ? read_list(channel, combiner::add_multistring_and_delete_path,
-                                       lines.get(), const_cast<char*>(path))
-                           : read_list(channel, combiner::add_string, lines.get(), nullptr);
+  int ok = path != nullptr
+               ? read_list(channel, combiner::add_multistring_and_delete_path, lines.get(),
+                           const_cast<char*>(path), kMaxAnswerListCount, kMaxReportLineLength)
+               : read_list(channel, combiner::add_string, lines.get(), nullptr, kMaxAnswerListCount,
+                           kMaxReportLineLength);
   if (ok == 0) return std::nullopt;
   return strings::join(lines.get(), strings::kForward);
 }

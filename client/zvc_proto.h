@@ -67,6 +67,19 @@ struct VirusLists {
 // copies what it keeps; `text` is freed after the call.
 using CombineRoutine = int (*)(size_t length, const char* text, void* list, void* context);
 
+// Caps on what a daemon answer may claim, item by item. An item beyond its cap fails
+// the reading before anything is allocated for it, so a broken or hostile daemon cannot
+// make the client allocate what the length field says (up to 4 GiB per item).
+inline constexpr uint32_t kMaxAnswerListCount = 65536;       // lines of one list
+inline constexpr uint32_t kMaxReportLineLength = 64 * 1024;  // one report line
+inline constexpr uint32_t kMaxVirusLineLength = 1024;        // one "NAME,T" line
+inline constexpr uint32_t kMaxRuleNameLength = 1024;         // the rule name
+// The cured copy of a sent file of `sent` bytes: four times its size plus 64 KiB.
+constexpr uint32_t max_cured_length(uint32_t sent) {
+  uint64_t cap = static_cast<uint64_t>(sent) * 4 + 64 * 1024;
+  return cap > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(cap);
+}
+
 namespace proto {
 
 // Raw bytes, no prefix. A length of 0 succeeds without I/O.
@@ -82,18 +95,22 @@ namespace proto {
 [[nodiscard]] int write_bytestring(IpcChannel* channel, uint32_t length, const void* bytes);
 // Reads a byte string into a new buffer. With `terminate` a zero byte follows the data
 // and *length counts it (N + 1); a received length of 0 then yields a one-byte text.
-// Without `terminate` a length of 0 yields no buffer. Both outputs are cleared first
-// and on failure.
+// Without `terminate` a length of 0 yields no buffer. A received length above
+// `max_length` fails before anything is allocated. Both outputs are cleared first and on
+// failure.
 [[nodiscard]] int read_bytestring(IpcChannel* channel, size_t* length,
-                                  std::unique_ptr<char[]>* bytes, int terminate);
+                                  std::unique_ptr<char[]>* bytes, int terminate,
+                                  uint32_t max_length);
 
 // The count, then every string first to last as a byte string; with `terminators` each
 // length includes the terminating zero byte, which is sent too. A null list is sent as
 // the count 0.
 [[nodiscard]] int write_list(IpcChannel* channel, const StringList* list, int terminators);
 // Reads the count, then each string (with terminator), handing it to `combine` with
-// `list` and `context`.
-[[nodiscard]] int read_list(IpcChannel* channel, CombineRoutine combine, void* list, void* context);
+// `list` and `context`. A count above `max_count` or a string longer than `max_length`
+// (on the wire) fails the reading.
+[[nodiscard]] int read_list(IpcChannel* channel, CombineRoutine combine, void* list, void* context,
+                            uint32_t max_count, uint32_t max_length);
 
 // The statistics block: pair count, then (mask, value) pairs for known viruses,
 // modifications, suspicious, skipped, archive restrictions, rule rejects, scanning
@@ -106,7 +123,8 @@ namespace proto {
 // Reads the report lines and joins them (the lines carry their own line ends). `limit`
 // caps the total length (0 = none). With `path`, every occurrence of the path in a line
 // is shortened to the file's base name and lines beyond the cap are dropped; without
-// it, a line beyond the cap fails the whole report. None on failure.
+// it, a line beyond the cap fails the whole report. More than kMaxAnswerListCount lines
+// or a line longer than kMaxReportLineLength fails too. None on failure.
 [[nodiscard]] std::optional<std::string> read_report(IpcChannel* channel, uint32_t limit,
                                                      const char* path);
 

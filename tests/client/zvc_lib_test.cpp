@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,6 +156,59 @@ TEST_F(LibTest, ReadsEveryOptionalItemOfTheAnswer) {
       EXPECT_TRUE(log_.has("zvlib: scan::daemon_answer cured file length 10"));
     }
     EXPECT_EQ(cleanup(), kZvcOk);
+  }
+}
+
+// Every item of an answer has a cap by its kind. At the cap the scan succeeds; one byte
+// (or one line) more fails the exchange with -2 and no record, whatever the daemon sends.
+TEST_F(LibTest, AnswerItemsBeyondTheirCapsFailTheExchange) {
+  const std::string body = "body";
+  std::string path = dir_.write("msg.caps", body);
+  auto lines = [](uint32_t count, const std::string& line) {
+    return blist(std::vector<std::string>(count, line));
+  };
+  const uint32_t cured_cap = max_cured_length(static_cast<uint32_t>(body.size()));
+  struct Row {
+    const char* name;
+    uint32_t flags;
+    std::function<std::string(uint32_t extra)> answer;  // extra: 0 at the cap, 1 beyond it
+  };
+  const Row rows[] = {
+      {"report line", kScanReport,
+       [](uint32_t x) {
+         // The line travels with its terminator, which counts on the wire.
+         return be32(0) + blist({std::string(kMaxReportLineLength - 1 + x, 'r')});
+       }},
+      {"report lines", kScanReport,
+       [&](uint32_t x) { return be32(0) + lines(kMaxAnswerListCount + x, "x\n"); }},
+      {"virus name", kScanVirusLists,
+       [](uint32_t x) {
+         return be32(0x20) + blist({std::string(kMaxVirusLineLength - 3 + x, 'v') + ",K"});
+       }},
+      {"virus lines", kScanVirusLists,
+       [&](uint32_t x) { return be32(0x20) + lines(kMaxAnswerListCount + x, "v,K"); }},
+      {"rule name", kScanRuleName,
+       [](uint32_t x) { return be32(0x20000) + bstr(std::string(kMaxRuleNameLength + x, 'n')); }},
+      {"cured copy", 0,
+       [&](uint32_t x) { return be32(0x100) + bstr(std::string(cured_cap + x, 'c')); }},
+  };
+  for (const Row& r : rows) {
+    for (uint32_t extra = 0; extra < 2; ++extra) {
+      SCOPED_TRACE(std::string(r.name) + (extra ? " beyond the cap" : " at the cap"));
+      uint32_t flags = kFilterFlags | r.flags;
+      std::string want = scan_request(flags, 0x12, "alice@example.com", rcpt_names_, path, body);
+      Recorder rec;
+      auto p = peer(false, rec.handler(want.size(), r.answer(extra)));
+      ASSERT_TRUE(p);
+      ASSERT_EQ(startup(kZvcVersion, p->address().c_str(), 10, 0), kZvcOk);
+      ScanResult* result = nullptr;
+      int rc = scan(path, 0, flags, &result);
+      ScanResultPtr owned(result);
+      EXPECT_EQ(rc, extra ? kZvcExchangeFailed : kZvcOk);
+      EXPECT_EQ(result != nullptr, extra == 0);
+      EXPECT_EQ(rec.request(0), want);
+      EXPECT_EQ(cleanup(), kZvcOk);
+    }
   }
 }
 

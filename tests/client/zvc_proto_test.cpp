@@ -93,25 +93,31 @@ TEST_F(ProtoTest, ReadsIntsAndByteStrings) {
   size_t len = 99;
   std::unique_ptr<char[]> bytes;
   // Length 0 with terminate: a one-byte text holding only the terminator.
-  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 1), 1);
+  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 1, 100), 1);
   EXPECT_EQ(len, 1u);
   ASSERT_TRUE(bytes);
   EXPECT_EQ(bytes[0], '\0');
   // Length 0 without terminate: nothing at all.
-  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 0), 1);
+  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 0, 100), 1);
   EXPECT_EQ(len, 0u);
   EXPECT_FALSE(bytes);
   EXPECT_TRUE(log_.has("zvlib: proto::read_bytestring null bytestring readed"));
-  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 1), 1);
+  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 1, 100), 1);
   EXPECT_EQ(len, 6u);
   EXPECT_STREQ(bytes.get(), "hello");
-  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 0), 1);
+  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 0, 100), 1);
   EXPECT_EQ(std::string(bytes.get(), len), std::string("a\0b", 3));
+  // A length above the caller's cap fails before anything is allocated or read.
+  feed(be32(101));
+  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 0, 100), 0);
+  EXPECT_TRUE(log_.has("zvlib: proto::read_bytestring length 101 exceeds the limit 100"));
+  EXPECT_EQ(len, 0u);
+  EXPECT_FALSE(bytes);
   // A byte string cut short clears both outputs.
   feed(be32(10) + "short");
   close(peer_);
   peer_ = -1;
-  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 1), 0);
+  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 1, 100), 0);
   EXPECT_EQ(len, 0u);
   EXPECT_FALSE(bytes);
   EXPECT_EQ(proto::read_int(ch(), static_cast<uint32_t*>(nullptr)), 0);
@@ -204,17 +210,21 @@ TEST_F(ProtoTest, ParsesVirusLinesByInfectionType) {
 TEST_F(ProtoTest, ReadListHandsEveryLineToTheCombiner) {
   feed(zvtest::blist({"v1,K", "v2,K", "v3,M"}));
   VirusLists lists;
-  EXPECT_EQ(proto::read_list(ch(), combiner::parse_viruses, &lists, nullptr), 1);
+  EXPECT_EQ(proto::read_list(ch(), combiner::parse_viruses, &lists, nullptr, 10, 100), 1);
   ASSERT_NE(lists.get(kVirusKnown), nullptr);
   EXPECT_EQ(lists.get(kVirusKnown)->count, 2u);
   EXPECT_EQ(lists.get(kVirusModification)->items.front(), "v3");
   EXPECT_TRUE(log_.has("zvlib: proto::read_list 3 strings should be read"));
 
   feed(zvtest::blist({"fine,K", "broken"}));
-  EXPECT_EQ(proto::read_list(ch(), combiner::parse_viruses, &lists, nullptr), 0);
+  EXPECT_EQ(proto::read_list(ch(), combiner::parse_viruses, &lists, nullptr, 10, 100), 0);
   // The peer sent the terminator too: 7 bytes on the wire, 8 with the added one.
   EXPECT_TRUE(log_.has("zvlib: proto::read_list combine routine failed on line[size=8]=broken"));
-  EXPECT_EQ(proto::read_list(ch(), nullptr, &lists, nullptr), 0);
+  // A count above the cap fails before any line is read.
+  feed(zvtest::blist(std::vector<std::string>(11, "v,K")));
+  EXPECT_EQ(proto::read_list(ch(), combiner::parse_viruses, &lists, nullptr, 10, 100), 0);
+  EXPECT_TRUE(log_.has("zvlib: proto::read_list count 11 exceeds the limit 10"));
+  EXPECT_EQ(proto::read_list(ch(), nullptr, &lists, nullptr, 10, 100), 0);
   EXPECT_TRUE(log_.has("zvlib: proto::read_list bad parameters (0.1) were passed"));
 }
 
