@@ -13,6 +13,7 @@
 #include <string>
 
 #include "zv_log.h"
+#include "zv_owned.h"
 #include "zvc_strings.h"
 
 namespace {
@@ -21,10 +22,7 @@ inline constexpr const char* kModule = "zvc_addrlist";
 // Pid-file lines are read in pieces of at most this many characters.
 inline constexpr int kPidLineMax = 253;
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using FilePtr = zv::UniqueFile;
 
 struct EntryDeleter {
   void operator()(DaemonAddress* e) const {

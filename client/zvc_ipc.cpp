@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+#include "zv_badparam.h"
 #include "zv_log.h"
 #include "zvc_fd.h"
 #include "zvc_tcp.h"
@@ -22,7 +23,6 @@
 
 namespace {
 
-inline constexpr const char* kModule = "zvc_ipc";
 inline constexpr const char* kDefaultAddress = "inet:3000@localhost";
 
 // Written only by ipc::init / ipc::deinit on the main thread.
@@ -135,8 +135,7 @@ bool initialised() {
 
 IpcAddress* parse_address(const char* address, int resolve_now, int* family) {
   if (address == nullptr || family == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
-           "zvlib: ipc:", address == nullptr, family == nullptr, kModule, __LINE__);
+    zv_log_bad_parameters("zvlib: ipc:", address == nullptr, family == nullptr);
     return nullptr;
   }
   *family = 0;
@@ -222,12 +221,11 @@ int open(int family, const IpcAddress* remote, int seconds, int tag, IpcChannel*
   bool bad_family = family != kIpcTcp && family != kIpcUnix;
   bool bad_seconds = seconds < kIpcBudgetUsedUp || seconds > kIpcMaxBudgetMs;
   if (channel == nullptr || bad_family || bad_seconds) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d) were passed (%s:%d) ",
-           "zvlib: ipc:", channel == nullptr, bad_family, bad_seconds, kModule, __LINE__);
+    zv_log_bad_parameters("zvlib: ipc:", channel == nullptr, bad_family, bad_seconds);
     return kIpcFailed;
   }
   if (remote == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "zvlib: ipc:", kModule, __LINE__);
+    zv_log_bad_parameter("zvlib: ipc:");
     return kIpcFailed;
   }
   IpcChannel* c = *channel;
@@ -280,7 +278,7 @@ int open(int family, const IpcAddress* remote, int seconds, int tag, IpcChannel*
 
 int connect(IpcChannel* channel) {
   if (channel == nullptr || channel->fd < 0) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "zvlib: ipc:", kModule, __LINE__);
+    zv_log_bad_parameter("zvlib: ipc:");
     return kIpcFailed;
   }
   // The connect waits within the budget but does not spend it.
@@ -328,8 +326,7 @@ IpcChannel* create(const char* address, int seconds, int resolve_now) {
 
 IpcChannel* adopt(int fd, int family, int seconds) {
   if (fd < 0 || (family != kIpcTcp && family != kIpcUnix)) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)", "zvlib: ipc:", fd < 0,
-           family != kIpcTcp && family != kIpcUnix, kModule, __LINE__);
+    zv_log_bad_parameters("zvlib: ipc:", fd < 0, family != kIpcTcp && family != kIpcUnix);
     if (fd >= 0) ::close(fd);
     return nullptr;
   }
@@ -404,9 +401,8 @@ int transfer(IpcChannel* channel, char* bytes, size_t* count, const char* verb, 
 
 int send(IpcChannel* channel, const void* bytes, size_t* count) {
   if (channel == nullptr || bytes == nullptr || count == nullptr || channel->send_op == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d.%d) were passed (%s:%d)",
-           "zvlib: ipc:", channel == nullptr, bytes == nullptr, count == nullptr,
-           channel != nullptr && channel->send_op == nullptr, kModule, __LINE__);
+    zv_log_bad_parameters("zvlib: ipc:", channel == nullptr, bytes == nullptr, count == nullptr,
+                          channel != nullptr && channel->send_op == nullptr);
     return kIpcFailed;
   }
   IpcSendOp op = channel->send_op;
@@ -416,9 +412,8 @@ int send(IpcChannel* channel, const void* bytes, size_t* count) {
 
 int recv(IpcChannel* channel, void* buffer, size_t* count) {
   if (channel == nullptr || buffer == nullptr || count == nullptr || channel->recv_op == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d.%d) were passed (%s:%d)",
-           "zvlib: ipc:", channel == nullptr, buffer == nullptr, count == nullptr,
-           channel != nullptr && channel->recv_op == nullptr, kModule, __LINE__);
+    zv_log_bad_parameters("zvlib: ipc:", channel == nullptr, buffer == nullptr, count == nullptr,
+                          channel != nullptr && channel->recv_op == nullptr);
     return kIpcFailed;
   }
   IpcRecvOp op = channel->recv_op;
@@ -432,7 +427,7 @@ int tag(const IpcChannel* channel) {
 
 int close(IpcChannel** channel) {
   if (channel == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "zvlib: ipc:", kModule, __LINE__);
+    zv_log_bad_parameter("zvlib: ipc:");
     return kIpcFailed;
   }
   IpcChannel* c = *channel;

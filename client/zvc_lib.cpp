@@ -12,7 +12,9 @@
 #include <new>
 #include <string>
 
+#include "zv_badparam.h"
 #include "zv_log.h"
+#include "zv_owned.h"
 #include "zvc_addrlist.h"
 
 namespace {
@@ -25,23 +27,7 @@ inline constexpr const char* kEmptyFileText = " - the size of the file is equal 
 std::atomic<bool> g_started{false};
 std::atomic<DaemonAddressList*> g_addresses{nullptr};
 
-// Owns the spool file's descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using zv::UniqueFd;
 
 // Reads exactly `length` bytes (a regular file gives fewer only at its end). 1 or 0.
 int read_piece(int fd, char* buffer, size_t length) {
@@ -262,8 +248,7 @@ int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flag
              uint32_t extended, ScanResult** result, uint32_t report_limit, const char* sender,
              const StringList* recipients) {
   if (result == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "zvlib: scanmail", kModule,
-           __LINE__);
+    zv_log_bad_parameter("zvlib: scanmail");
     return kZvcBadParameters;
   }
   *result = nullptr;

@@ -6,11 +6,10 @@
 #include <cstring>
 #include <new>
 
+#include "zv_badparam.h"
 #include "zv_log.h"
 
 namespace {
-
-inline constexpr const char* kModule = "zvc_proto";
 
 // The counters of a statistics block with their status masks, in the order in which
 // read_stat looks for the first matching mask.
@@ -206,8 +205,7 @@ int write_stat(IpcChannel* channel, const ScanStatistics* statistics) {
 
 int read_stat(IpcChannel* channel, ScanStatistics* statistics) {
   if (statistics == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "zvlib: proto::read_stat", kModule,
-           __LINE__);
+    zv_log_bad_parameter("zvlib: proto::read_stat");
     return 0;
   }
   uint32_t pairs = 0;

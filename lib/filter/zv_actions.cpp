@@ -11,14 +11,13 @@
 #include <string>
 
 #include "zv_addresses.h"
+#include "zv_badparam.h"
 #include "zv_conf.h"
 #include "zv_log.h"
 #include "zv_options.h"
 #include "zv_viruses.h"
 
 namespace {
-
-constexpr const char* kSource = "zv_options.cpp";
 
 struct ActionName {
   int code;
@@ -216,8 +215,7 @@ const char* action_letter(int code) {
 
 int parse_action(const char* value, int allowed, int* code) {
   if (value == nullptr || allowed == 0 || code == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d) were passed (%s:%d) ",
-           "conf:", value == nullptr, allowed == 0, code == nullptr, kSource, __LINE__);
+    zv_log_bad_parameters("conf:", value == nullptr, allowed == 0, code == nullptr);
     return 0;
   }
   zv_log(ZV_LOG_DEBUG, "conf: action=%s, set=%s", value, set_letters(allowed).c_str());
@@ -232,8 +230,7 @@ int parse_action(const char* value, int allowed, int* code) {
 
 int normalize_mail_address(const char* value, char** out) {
   if (value == nullptr || out == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
-           "conf:", value == nullptr, out == nullptr, kSource, __LINE__);
+    zv_log_bad_parameters("conf:", value == nullptr, out == nullptr);
     return 0;
   }
   char* stored = nullptr;

@@ -11,9 +11,11 @@
 #include <memory>
 
 #include "zv_addresses.h"
+#include "zv_badparam.h"
 #include "zv_conf.h"
 #include "zv_log.h"
 #include "zv_options.h"
+#include "zv_owned.h"
 #include "zv_users.h"
 #include "zv_util.h"
 #include "zv_viruses.h"
@@ -26,10 +28,7 @@ constexpr const char* kModule = "zv_options";
 // only, before other threads exist and at the end of the process.
 ConfSection g_sections[CONFIG_SECTION_COUNT + 1] = {};
 
-struct FreeDeleter {
-  void operator()(char* p) const { free(p); }
-};
-using HeapString = std::unique_ptr<char, FreeDeleter>;
+using HeapString = zv::UniqueMalloc<char>;
 
 // Matches an option as a prefix of the argument over the option's own length.
 bool is_option(const char* argument, const char* option) {
@@ -172,8 +171,7 @@ int init_config(int argc, char** argv, FilterConfig* config, ConfigCheck check) 
   zv_log_setup("console", ZV_LOG_INFO, LOG_MAIL, LOG_INFO, kProgramIdent);
   const char* program = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : kProgramIdent;
   if (config == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)", "conf:", argv == nullptr,
-           config == nullptr, "zv_cmdline.cpp", __LINE__);
+    zv_log_bad_parameters("conf:", argv == nullptr, config == nullptr);
     return 0;
   }
   Options options;

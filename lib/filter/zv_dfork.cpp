@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <csignal>
 
+#include "zv_badparam.h"
 #include "zv_log.h"
+#include "zv_owned.h"
 
 namespace {
-
-constexpr char kSource[] = "zv_dfork";
 
 // What a child reports through the status pipe: one record per failure, written with
 // one write() (atomic on a pipe), so no formatting and no lock is needed in the child.
@@ -33,10 +33,6 @@ void report(int fd, int failure, int error) {
   do {
     n = write(fd, &record, sizeof record);
   } while (n < 0 && errno == EINTR);
-}
-
-void close_quietly(int fd) {
-  if (fd >= 0) close(fd);
 }
 
 // Runs in the grandchild; never returns.
@@ -99,8 +95,7 @@ void log_child_reports(int status, const char* path) {
 
 pid_t starter_run(const char* path, char* const argv[], int fds[2]) {
   if (path == nullptr || argv == nullptr || fds == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
-           "starter:", path == nullptr, argv == nullptr, kSource, __LINE__);
+    zv_log_bad_parameters("starter:", path == nullptr, argv == nullptr);
     if (fds) fds[0] = fds[1] = -1;
     return -1;
   }
@@ -111,31 +106,28 @@ pid_t starter_run(const char* path, char* const argv[], int fds[2]) {
            stdlib_error(errno));
     return -1;
   }
+  zv::UniqueFd data_read(data[0]);
+  zv::UniqueFd data_write(data[1]);
   int status[2];
   if (pipe2(status, O_CLOEXEC) != 0) {
     zv_log(ZV_LOG_ERRORS, "starter: cannot create pipe for submitter(%s) - %s", path,
            stdlib_error(errno));
-    close(data[0]);
-    close(data[1]);
     return -1;
   }
-  fds[0] = data[1];
+  zv::UniqueFd status_read(status[0]);
+  zv::UniqueFd status_write(status[1]);
   sigset_t empty;
   sigemptyset(&empty);
 
   pid_t child = fork();
   if (child < 0) {
     zv_log(ZV_LOG_ERRORS, "starter: cannot fork for execute %s", path);
-    close(data[0]);
-    close(data[1]);
-    close(status[0]);
-    close(status[1]);
-    fds[0] = -1;
     return -1;
   }
   if (child == 0) {
-    // Intermediate child: only async-signal-safe calls from here on. _Fork() runs no
-    // fork handlers, unlike fork().
+    // Intermediate child: only async-signal-safe calls from here on, and no destructor
+    // runs (every path ends in _exit or execv). _Fork() runs no fork handlers, unlike
+    // fork().
     close(status[0]);
     pid_t grandchild = _Fork();
     if (grandchild < 0) {
@@ -146,11 +138,12 @@ pid_t starter_run(const char* path, char* const argv[], int fds[2]) {
     exec_submitter(path, argv, data[0], data[1], status[1], &empty);
   }
 
-  close(data[0]);
-  close(status[1]);
+  fds[0] = data_write.release();
+  data_read.reset();
+  status_write.reset();
   int waited = starter_wait(child, 1, "submitter");
-  log_child_reports(status[0], path);
-  close_quietly(status[0]);
+  log_child_reports(status_read.get(), path);
+  status_read.reset();
   if (waited != 0) {
     zv_log(ZV_LOG_ERRORS, "starter: cannot wait for submitter");
     return -1;
@@ -160,8 +153,7 @@ pid_t starter_run(const char* path, char* const argv[], int fds[2]) {
 
 int starter_wait(pid_t pid, int blocking, const char* name) {
   if (name == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "starter: wait ", kSource,
-           __LINE__);
+    zv_log_bad_parameter("starter: wait ");
     return -1;
   }
   int status = 0;

@@ -18,53 +18,18 @@
 #include <new>
 #include <string>
 
+#include "zv_badparam.h"
 #include "zv_log.h"
 #include "zv_options.h"
+#include "zv_owned.h"
 
 namespace {
 
-constexpr char kSource[] = "zv_files";
 constexpr size_t kBlockSize = 4096;
 constexpr int kRand48Attempts = 10;
 
-// Owns a descriptor; close() reports the result so that a failed close can be logged.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = other.release();
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // Closes now; 0 or -1 with errno set. The descriptor is gone either way.
-  int close() {
-    int fd = release();
-    return fd >= 0 ? ::close(fd) : 0;
-  }
-
- private:
-  int fd_;
-};
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using CString = std::unique_ptr<char, FreeDeleter>;
+using zv::UniqueFd;
+using CString = zv::UniqueMalloc<char>;
 
 // Remembers the first errno met, for the first-error rule of copy_file and move_file.
 struct FirstError {
@@ -94,13 +59,13 @@ void seed48_state(long seed, unsigned short state[3]) {
 
 // Gives a file created by mkostemp() its mask; on failure removes the file this call
 // created. Returns the descriptor or -1.
-int finish_tmpfile(const SpoolFileSpec* spec, Fd& fd, CString& path, char** name) {
+int finish_tmpfile(const SpoolFileSpec* spec, UniqueFd& fd, CString& path, char** name) {
   if (spec->naming_mode != NAMING_RAND48 && spec->mode != 0600) {
     if (fchmod(fd.get(), spec->mode) != 0) {
       int err = errno;
       zv_log(ZV_LOG_ERRORS, "files: cannot set permissions of tmpfile %s - (%d) %s", path.get(),
              err, stdlib_error(err));
-      fd.close();
+      fd.reset();
       unlink(path.get());
       errno = err;
       return -1;
@@ -112,12 +77,11 @@ int finish_tmpfile(const SpoolFileSpec* spec, Fd& fd, CString& path, char** name
   return fd.release();
 }
 
-bool bad_tmpfile_arguments(const SpoolFileSpec* spec, char** name, int line) {
+bool bad_tmpfile_arguments(const SpoolFileSpec* spec, char** name, std::source_location where) {
   if (name && spec && spec->directory && spec->prefix) return false;
-  zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d.%d) were passed (%s:%d)",
-         "files: open tmpfile", name == nullptr, spec == nullptr,
-         spec == nullptr || spec->directory == nullptr, spec == nullptr || spec->prefix == nullptr,
-         kSource, line);
+  zv_log_bad_parameters("files: open tmpfile", name == nullptr, spec == nullptr,
+                        spec == nullptr || spec->directory == nullptr,
+                        spec == nullptr || spec->prefix == nullptr, where);
   return true;
 }
 
@@ -140,7 +104,7 @@ int open_rand48(const SpoolFileSpec* spec, char** name, long seed) {
     errno = err;
     return -1;
   }
-  Fd guard(fd);
+  UniqueFd guard(fd);
   return finish_tmpfile(spec, guard, path, name);
 }
 
@@ -149,7 +113,7 @@ int open_rand48(const SpoolFileSpec* spec, char** name, long seed) {
 namespace zv_files_detail {
 
 int open_tmpfile_rand48(const SpoolFileSpec* spec, char** name, long seed) {
-  if (bad_tmpfile_arguments(spec, name, __LINE__)) return -1;
+  if (bad_tmpfile_arguments(spec, name, std::source_location::current())) return -1;
   *name = nullptr;
   if (spec->naming_mode != NAMING_RAND48) {
     zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile - wrong filenaming mode");
@@ -169,7 +133,7 @@ long rand48_value(long seed, int attempt) {
 }  // namespace zv_files_detail
 
 int open_tmpfile(const SpoolFileSpec* spec, char** name) {
-  if (bad_tmpfile_arguments(spec, name, __LINE__)) return -1;
+  if (bad_tmpfile_arguments(spec, name, std::source_location::current())) return -1;
   *name = nullptr;
   int mode = spec->naming_mode;
   if (mode != NAMING_STD && mode != NAMING_RAND48 && mode != NAMING_TAI) {
@@ -189,7 +153,7 @@ int open_tmpfile(const SpoolFileSpec* spec, char** name) {
                                    static_cast<unsigned long>(now.tv_usec), spec->prefix)
                      : format_name("%s%c%sXXXXXX", spec->directory, '/', spec->prefix);
   if (!path) return -1;
-  Fd fd(mkostemp(path.get(), O_CLOEXEC));
+  UniqueFd fd(mkostemp(path.get(), O_CLOEXEC));
   if (!fd.valid()) {
     int err = errno;
     zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile %s - (%d) %s", path.get(), err,
@@ -202,7 +166,7 @@ int open_tmpfile(const SpoolFileSpec* spec, char** name) {
 
 char* quarantine_file(const SpoolFileSpec* spec, const char* source, int move) {
   char* raw = nullptr;
-  Fd fd(open_tmpfile(spec, &raw));
+  UniqueFd fd(open_tmpfile(spec, &raw));
   CString name(raw);
   if (!fd.valid()) {
     zv_log(ZV_LOG_ERRORS, "quarantine: cannot create file %s",
@@ -230,8 +194,8 @@ int copy_file(const char* source, const char* destination, unsigned mask) {
   int result = -1;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlockSize]);
   struct stat st {};
-  Fd out;
-  Fd in;
+  UniqueFd out;
+  UniqueFd in;
   // Every failure of the copy proper jumps out of this block; closing follows for all.
   do {
     if (!buffer) {
@@ -241,8 +205,7 @@ int copy_file(const char* source, const char* destination, unsigned mask) {
     }
     if (source == nullptr || destination == nullptr) {
       first.note(EINVAL);
-      zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
-             "copy_file:", source == nullptr, destination == nullptr, kSource, __LINE__);
+      zv_log_bad_parameters("copy_file:", source == nullptr, destination == nullptr);
       break;
     }
     if (stat(source, &st) != 0) {
@@ -251,7 +214,7 @@ int copy_file(const char* source, const char* destination, unsigned mask) {
              stdlib_error(errno));
       break;
     }
-    out = Fd(open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, st.st_mode & 0777));
+    out = UniqueFd(open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, st.st_mode & 0777));
     if (!out.valid()) {
       first.note(errno);
       zv_log(ZV_LOG_ERRORS, "copy_file: cannot open archive file %s - %s", destination,
@@ -264,7 +227,7 @@ int copy_file(const char* source, const char* destination, unsigned mask) {
              destination, stdlib_error(errno));
       break;
     }
-    in = Fd(open(source, O_RDONLY | O_CLOEXEC));
+    in = UniqueFd(open(source, O_RDONLY | O_CLOEXEC));
     if (!in.valid()) {
       first.note(errno);
       zv_log(ZV_LOG_ERRORS, "copy_file: cannot open temporary file %s - %s", source,
@@ -340,8 +303,7 @@ int copy_file(const char* source, const char* destination, unsigned mask) {
 
 int move_file(const char* source, const char* destination, unsigned mask) {
   if (source == nullptr || destination == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
-           "move_file:", source == nullptr, destination == nullptr, kSource, __LINE__);
+    zv_log_bad_parameters("move_file:", source == nullptr, destination == nullptr);
     errno = EINVAL;
     return -1;
   }
@@ -475,23 +437,23 @@ int write_string(int fd, const char* text) {
 
 namespace {
 
-// Opens `path` read-only at `offset`, logging the failures; an invalid Fd on failure.
-Fd open_at(const char* path, off_t offset) {
+// Opens `path` read-only at `offset`, logging the failures; an invalid UniqueFd on failure.
+UniqueFd open_at(const char* path, off_t offset) {
   if (path == nullptr) {
     zv_log(ZV_LOG_ERRORS, "files: cannot open file %s with message - %s", "(null)",
            stdlib_error(EINVAL));
-    return Fd();
+    return UniqueFd();
   }
-  Fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     zv_log(ZV_LOG_ERRORS, "files: cannot open file %s with message - %s", path,
            stdlib_error(errno));
-    return Fd();
+    return UniqueFd();
   }
   if (lseek(fd.get(), offset, SEEK_SET) < 0) {
     zv_log(ZV_LOG_ERRORS, "files: cannot set pos in file %s with message - %s", path,
            stdlib_error(errno));
-    return Fd();
+    return UniqueFd();
   }
   return fd;
 }
@@ -503,7 +465,7 @@ int open_message_part(const char* path, off_t offset) {
 }
 
 int read_message_part(const char* path, off_t offset, char* buffer, size_t length) {
-  Fd fd = open_at(path, offset);
+  UniqueFd fd = open_at(path, offset);
   if (!fd.valid()) return 0;
   size_t done = 0;
   while (done < length) {
@@ -546,7 +508,7 @@ int copy_fd_part(int source, int destination, size_t limit) {
 }
 
 int send_message_part(const char* path, off_t offset, size_t limit, int destination) {
-  Fd fd = open_at(path, offset);
+  UniqueFd fd = open_at(path, offset);
   if (!fd.valid()) return 0;
   if (!copy_fd_part(fd.get(), destination, limit)) {
     zv_log(ZV_LOG_ERRORS, "files: cannot write file %s to %d", path, destination);

@@ -96,7 +96,7 @@ int Reader::parse_version_header(const char* text) {
 
 int Reader::close() {
   if (!file_) return 1;
-  if (fclose(file_.release()) != 0) {
+  if (zv::close_file(file_) != 0) {
     zv_log(ZV_LOG_ERRORS, "cannot close %s - %s", path_.c_str(), stdlib_error(errno));
     return 0;
   }

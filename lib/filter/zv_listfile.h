@@ -28,17 +28,14 @@
 
 #include "zv_log.h"
 #include "zv_mutex.h"
+#include "zv_owned.h"
 
 namespace listfile {
 
 // Version of a file without a version header.
 inline constexpr unsigned long kDefaultVersion = 1;
 
-// Closes a FILE* opened for reading.
-struct FileCloser {
-  void operator()(FILE* f) const { (void)fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using FilePtr = zv::UniqueFile;
 
 // A compiled POSIX expression, freed with regfree.
 struct RegexDeleter {

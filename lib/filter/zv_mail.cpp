@@ -11,6 +11,7 @@
 #include <new>
 
 #include "zv_log.h"
+#include "zv_owned.h"
 #include "zvc_lib.h"
 #include "zvc_strings.h"
 
@@ -313,8 +314,8 @@ int mail_reread_headers(mail_info* mail) {
     return 0;
   }
   const char* path = mail->path->c_str();
-  FILE* file = fopen(path, "re");
-  if (file == nullptr) {
+  zv::UniqueFile file(fopen(path, "re"));
+  if (!file) {
     zv_log(ZV_LOG_ERRORS, "mail: cannot open mailfile %s - %s", path, stdlib_error(errno));
     return 0;
   }
@@ -326,8 +327,8 @@ int mail_reread_headers(mail_info* mail) {
   // be the empty line that ends the headers.
   bool line_start = true;
   long before = 0;
-  while (fgets(buffer.get(), kBufferSize, file) != nullptr) {
-    const long after = ftell(file);
+  while (fgets(buffer.get(), kBufferSize, file.get()) != nullptr) {
+    const long after = ftell(file.get());
     if (after < 0) {
       zv_log(ZV_LOG_VERBOSE, "mail: cannot get filepos - %s", stdlib_error(errno));
       result = 0;
@@ -362,7 +363,7 @@ int mail_reread_headers(mail_info* mail) {
       mail->headers_length = block > 1 ? static_cast<int>(block) : 1;
     }
   }
-  if (fclose(file) != 0) {
+  if (zv::close_file(file) != 0) {
     zv_log(ZV_LOG_ERRORS, "mail: cannot close mailfile %s - %s", path, stdlib_error(errno));
     result = 0;
   }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "zv_badparam.h"
 #include "zv_log.h"
 #include "zv_mail.h"
 #include "zv_mailsend.h"
@@ -11,8 +12,6 @@
 #include "zvc_strings.h"
 
 namespace {
-
-constexpr char kSource[] = "zv_mailscan";
 
 const char* or_null(const char* text) {
   return text ? text : "(null)";
@@ -50,9 +49,7 @@ MessageLabel label_of(const mail_info* message) {
 void redirect_message(mail_info* message, const ActionsConfig* actions,
                       const MailerConfig* mailer) {
   if (message == nullptr || actions == nullptr || mailer == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d) were passed (%s:%d) ",
-           "redirect:", message == nullptr, actions == nullptr, mailer == nullptr, kSource,
-           __LINE__);
+    zv_log_bad_parameters("redirect:", message == nullptr, actions == nullptr, mailer == nullptr);
     return;
   }
   const char* id = or_null(static_cast<const char*>(mail_get(message, MAIL_MESSAGE_ID)));

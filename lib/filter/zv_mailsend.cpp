@@ -14,16 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "zv_badparam.h"
 #include "zv_dfork.h"
 #include "zv_files.h"
 #include "zv_log.h"
 #include "zv_mail.h"
 #include "zv_options.h"
+#include "zv_owned.h"
 #include "zvc_strings.h"
 
 namespace {
-
-constexpr char kSource[] = "zv_mailsend";
 
 // The argument vector; `argv` points into `args`, which is never resized once built.
 struct ArgumentVector {
@@ -106,9 +106,8 @@ int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const
   bool no_rcpts = e_rcpts_num(envelope) <= 0;
   bool no_content = file == nullptr && text == nullptr;
   if (envelope == nullptr || from == nullptr || no_rcpts || no_content) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d.%d) were passed (%s:%d)",
-           "mailsend: send message", envelope == nullptr, from == nullptr, no_rcpts, no_content,
-           kSource, __LINE__);
+    zv_log_bad_parameters("mailsend: send message", envelope == nullptr, from == nullptr, no_rcpts,
+                          no_content);
     return 0;
   }
   if (file != nullptr && text != nullptr) {
@@ -116,8 +115,7 @@ int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const
     return 0;
   }
   if (mailer != nullptr && mailer->sendmail == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "mailsend: send message", kSource,
-           __LINE__);
+    zv_log_bad_parameter("mailsend: send message");
     return 0;
   }
   zv_log(ZV_LOG_VERBOSE, "mailsend: send message with follow envelope");
@@ -125,42 +123,38 @@ int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const
 
   // The file is opened before the submitter starts, so that a message that cannot be
   // read is not submitted empty.
-  int source = -1;
+  zv::UniqueFd source;
   if (file != nullptr) {
-    source = open_message_part(file, offset);
-    if (source < 0) {
+    source.reset(open_message_part(file, offset));
+    if (!source.valid()) {
       zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message from file %s to submitter %s", file,
              mailer ? mailer->sendmail : "stderr");
       return 0;
     }
   }
-  struct SourceCloser {
-    int fd;
-    ~SourceCloser() {
-      if (fd >= 0) close(fd);
-    }
-  } source_closer{source};
 
-  int destination = STDERR_FILENO;
+  // The pipe to the submitter, or nothing when the message goes to standard error.
+  zv::UniqueFd pipe;
   const char* submitter = "stderr";
   ArgumentVector arguments;
   if (mailer != nullptr) {
     submitter = mailer->sendmail;
     if (!build_arguments(envelope, mailer, &arguments)) return 0;
     int fds[2] = {-1, -1};
-    if (starter_run(mailer->sendmail, arguments.argv.data(), fds) < 0) {
-      if (fds[0] >= 0) close(fds[0]);
+    int started = starter_run(mailer->sendmail, arguments.argv.data(), fds);
+    pipe.reset(fds[0]);
+    if (started < 0) {
       zv_log(ZV_LOG_ERRORS, "mailsend: cannot run submitter %s", mailer->sendmail);
       return 0;
     }
-    destination = fds[0];
   }
+  const int destination = pipe.valid() ? pipe.get() : STDERR_FILENO;
 
   int result = 1;
   {
     SigpipeGuard guard;
     if (file != nullptr) {
-      if (!copy_fd_part(source, destination, 0)) {
+      if (!copy_fd_part(source.get(), destination, 0)) {
         zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message from file %s to submitter %s", file,
                submitter);
         result = 0;
@@ -171,6 +165,6 @@ int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const
     }
   }
   // End of input: the submitter delivers what it has read.
-  if (destination != STDERR_FILENO) close(destination);
+  pipe.reset();
   return result;
 }

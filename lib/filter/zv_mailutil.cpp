@@ -13,15 +13,14 @@
 #include <optional>
 #include <string>
 
+#include "zv_badparam.h"
 #include "zv_log.h"
 #include "zv_mail.h"
+#include "zv_owned.h"
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(char* p) const { free(p); }
-};
-using HeapText = std::unique_ptr<char, FreeDeleter>;
+using HeapText = zv::UniqueMalloc<char>;
 
 // Value of a base64 character of the RFC 2045 alphabet, -1 for others.
 int base64_value(unsigned char c) {
@@ -183,8 +182,7 @@ bool decode_word(const Input& in, size_t start, const char* charset, Output& out
 
 int is_special(const mail_info* mail, const char* a, const char* b, const char* label) {
   if (a == nullptr || b == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)", "is_special",
-           a == nullptr, b == nullptr, "zv_mailutil", __LINE__);
+    zv_log_bad_parameters("is_special", a == nullptr, b == nullptr);
     return 0;
   }
   const MailEnvelope* envelope = mail_envelope(mail);
@@ -251,8 +249,7 @@ char* decode_subject(const char* subject, const char* charset) {
 int secure_hash_compute(uint32_t seconds, uint32_t microseconds, uint32_t pid, const char* salt,
                         char* out, std::size_t out_size) {
   if (salt == nullptr || out == nullptr || out_size < SECURE_TOKEN_SIZE) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)", "hash", salt == nullptr,
-           out == nullptr, "zv_mailutil", __LINE__);
+    zv_log_bad_parameters("hash", salt == nullptr, out == nullptr);
     return 0;
   }
   out[0] = '\0';
@@ -296,8 +293,7 @@ int make_secure_hash(const char* salt, char* out, std::size_t out_size) {
 int setup_secure_hash(const char* section, int fast_notify, const char* salt, char* out,
                       std::size_t out_size) {
   if (out == nullptr || out_size < SECURE_TOKEN_SIZE) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)", "setup_secure_hash",
-           out == nullptr, out_size < SECURE_TOKEN_SIZE, "zv_mailutil", __LINE__);
+    zv_log_bad_parameters("setup_secure_hash", out == nullptr, out_size < SECURE_TOKEN_SIZE);
     return 0;
   }
   out[0] = '\0';

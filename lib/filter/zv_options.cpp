@@ -14,6 +14,7 @@
 #include <string>
 
 #include "zv_actions.h"
+#include "zv_badparam.h"
 #include "zv_conf.h"
 #include "zv_log.h"
 #include "zv_mailutil.h"
@@ -22,7 +23,6 @@
 
 namespace {
 
-constexpr const char* kSource = "zv_options.cpp";
 constexpr char kSeparator = '=';
 constexpr char kListSeparator = ',';
 
@@ -495,8 +495,7 @@ void install_obsolete_tables() {
 
 int load_config(const char* path, FilterConfig* config, ConfSection* sections) {
   if (path == nullptr || config == nullptr || sections == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d) were passed (%s:%d) ",
-           "conf:", path == nullptr, config == nullptr, sections == nullptr, kSource, __LINE__);
+    zv_log_bad_parameters("conf:", path == nullptr, config == nullptr, sections == nullptr);
     return 0;
   }
   *config = FilterConfig{};

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "zv_badparam.h"
 #include "zv_log.h"
 #include "zv_mutex.h"
 #include "zv_options.h"
@@ -29,7 +30,6 @@
 
 namespace {
 
-constexpr const char* kSource = "zv_util.cpp";
 constexpr const char* kAgentMutexName = "ZarvikAgent::Connection";
 
 // Sets the account's supplementary groups. A process that may not change its group list
@@ -163,8 +163,7 @@ int init_lib(const DaemonCommunicationConfig* daemon) {
 
 int init_stat(AgentConfig* agent) {
   if (agent == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "zvlib:init_stat", kSource,
-           __LINE__);
+    zv_log_bad_parameter("zvlib:init_stat");
     return 0;
   }
   if (agent->address == nullptr) {
@@ -194,8 +193,7 @@ int init_stat(AgentConfig* agent) {
 
 int drop_stat(AgentConfig* agent, ScanResult* result) {
   if (agent == nullptr || result == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
-           "zvlib:drop_stat:", agent == nullptr, result == nullptr, kSource, __LINE__);
+    zv_log_bad_parameters("zvlib:drop_stat:", agent == nullptr, result == nullptr);
     return 0;
   }
   if (agent->address == nullptr) {
@@ -206,9 +204,8 @@ int drop_stat(AgentConfig* agent, ScanResult* result) {
   VirusLists* viruses = scanresult_viruses(result);
   if (agent->connection == nullptr || agent->mutex == nullptr || statistics == nullptr ||
       viruses == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d.%d) were passed (%s:%d)",
-           "zvlib:drop_stat:", agent->connection == nullptr, agent->mutex == nullptr,
-           statistics == nullptr, viruses == nullptr, kSource, __LINE__);
+    zv_log_bad_parameters("zvlib:drop_stat:", agent->connection == nullptr, agent->mutex == nullptr,
+                          statistics == nullptr, viruses == nullptr);
     return 0;
   }
   stat_print(ZV_LOG_VERBOSE, statistics);
@@ -242,8 +239,7 @@ int drop_stat(AgentConfig* agent, ScanResult* result) {
 
 void fini_stat(AgentConfig* agent) {
   if (agent == nullptr || (agent->address != nullptr && agent->connection == nullptr)) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "zvlib:fini_stat", kSource,
-           __LINE__);
+    zv_log_bad_parameter("zvlib:fini_stat");
     return;
   }
   if (agent->address == nullptr) {

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "zv_log.h"
+#include "zv_owned.h"
 #include "zvc_strings.h"
 
 namespace {
@@ -25,12 +26,7 @@ constexpr int kMaxKey = 255;
 const ConfObsoleteSection* g_obsolete_sections = nullptr;      // set once at start-up
 const ConfObsoleteParameter* g_obsolete_parameters = nullptr;  // set once at start-up
 
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f) fclose(f);
-  }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+using zv::UniqueFile;
 
 // Normalises one raw line in place: leading white space skipped, then every white-space
 // character outside double quotes removed. Returns the start of the normalised text, or
@@ -521,7 +517,7 @@ int read_conf(const char* path, ConfSection* sections) {
            stdlib_errno_text());
     return fail();
   }
-  if (fclose(file.release()) != 0) {
+  if (zv::close_file(file) != 0) {
     zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): cannot close file - %s", path,
            stdlib_errno_text());
     release_sections(sections);

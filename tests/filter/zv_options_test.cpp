@@ -469,7 +469,7 @@ TEST_F(OptionsTest, MailAddressesAreStoredInAngleBrackets) {
   }
   char* out = nullptr;
   EXPECT_EQ(normalize_mail_address(nullptr, &out), 0);
-  EXPECT_TRUE(log_.contains("conf: bad parameters (1.0) were passed (zv_options.cpp:"));
+  EXPECT_TRUE(log_.contains("conf: bad parameters (1.0) were passed (zv_actions:"));
   EXPECT_EQ(out, nullptr);
 }
 
@@ -564,7 +564,7 @@ TEST(ActionParser, KeywordsPrefixesAndAllowedSets) {
             1);
   EXPECT_TRUE(log.has("conf: action=discard, set=RQDF"));
   EXPECT_EQ(parse_action(nullptr, all, &code), 0);
-  EXPECT_TRUE(log.contains("conf: bad parameters (1.0.0) were passed (zv_options.cpp:"));
+  EXPECT_TRUE(log.contains("conf: bad parameters (1.0.0) were passed (zv_actions:"));
   EXPECT_EQ(log.texts().back().back(), ' ');
   EXPECT_STREQ(action_letter(ACTION_REMOVE), "L");
   EXPECT_STREQ(action_letter(0), "?");

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "zv_log.h"
+#include "zv_owned.h"
 #include "zvc_lib.h"
 #include "zvs_server.h"
 #include "zvs_wire.h"
@@ -120,16 +121,16 @@ void Totals::write_locked() const {
   if (path_.empty()) return;
   std::string text = text_locked();
   std::string tmp = path_ + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0;
+  zv::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  bool ok = fd.valid();
   size_t done = 0;
   while (ok && done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     ok = n > 0;
     if (ok) done += static_cast<size_t>(n);
   }
-  if (fd >= 0 && ::close(fd) != 0) ok = false;
+  if (fd.close() != 0) ok = false;
   if (ok && ::rename(tmp.c_str(), path_.c_str()) != 0) ok = false;
   if (!ok) {
     zv_log(ZV_LOG_ERRORS, "zvagent: cannot write totals to %s: %s", path_.c_str(),

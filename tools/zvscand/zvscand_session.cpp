@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "zv_log.h"
+#include "zv_owned.h"
 #include "zvc_lib.h"
 #include "zvs_server.h"
 #include "zvs_wire.h"
@@ -20,13 +21,6 @@
 namespace zvscand {
 namespace {
 
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // Why a local file could not be read, as a status bit and a report line.
 struct ReadFailure {
   uint32_t status = 0;
@@ -34,16 +28,15 @@ struct ReadFailure {
 };
 
 bool read_local(const std::string& path, std::string* out, struct stat* st, ReadFailure* why) {
-  Fd f;
-  f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  if (f.fd < 0) {
+  zv::UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  if (f.get() < 0) {
     int e = errno;
     why->status = e == ELOOP ? kStatusSymlink : kStatusReadError;
     why->text = path + (e == ELOOP ? " is a symbolic link, skipped\n"
                                    : std::string(" cannot be opened: ") + stdlib_error(e) + "\n");
     return false;
   }
-  if (::fstat(f.fd, st) != 0 || !S_ISREG(st->st_mode)) {
+  if (::fstat(f.get(), st) != 0 || !S_ISREG(st->st_mode)) {
     why->status = kStatusNotRegular;
     why->text = path + " is not a regular file, skipped\n";
     return false;
@@ -56,7 +49,7 @@ bool read_local(const std::string& path, std::string* out, struct stat* st, Read
   out->resize(static_cast<size_t>(st->st_size));
   size_t done = 0;
   while (done < out->size()) {
-    ssize_t n = ::read(f.fd, out->data() + done, out->size() - done);
+    ssize_t n = ::read(f.get(), out->data() + done, out->size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       why->status = kStatusReadError;
@@ -75,9 +68,8 @@ bool write_local(const std::string& path, const std::string& content, const stru
   size_t slash = path.rfind('/');
   std::string tmp =
       (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/.zvscand.XXXXXX";
-  Fd f;
-  f.fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-  if (f.fd < 0) {
+  zv::UniqueFd f(::mkostemp(tmp.data(), O_CLOEXEC));
+  if (f.get() < 0) {
     *error = std::string("cannot create a file beside it: ") + stdlib_error(errno);
     return false;
   }
@@ -88,21 +80,19 @@ bool write_local(const std::string& path, const std::string& content, const stru
   };
   size_t done = 0;
   while (done < content.size()) {
-    ssize_t n = ::write(f.fd, content.data() + done, content.size() - done);
+    ssize_t n = ::write(f.get(), content.data() + done, content.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return fail("write");
     done += static_cast<size_t>(n);
   }
   struct stat now {};
-  if (::fstat(f.fd, &now) != 0) return fail("fstat");
+  if (::fstat(f.get(), &now) != 0) return fail("fstat");
   if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) &&
-      ::fchown(f.fd, st.st_uid, st.st_gid) != 0)
+      ::fchown(f.get(), st.st_uid, st.st_gid) != 0)
     return fail("cannot keep the owner");
-  if (::fchmod(f.fd, st.st_mode & 07777) != 0) return fail("cannot keep the mode");
-  if (::fsync(f.fd) != 0) return fail("fsync");
-  int fd = f.fd;
-  f.fd = -1;
-  if (::close(fd) != 0) return fail("close");
+  if (::fchmod(f.get(), st.st_mode & 07777) != 0) return fail("cannot keep the mode");
+  if (::fsync(f.get()) != 0) return fail("fsync");
+  if (f.close() != 0) return fail("close");
   if (::rename(tmp.c_str(), path.c_str()) != 0) return fail("rename");
   return true;
 }

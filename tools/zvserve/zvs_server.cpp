@@ -25,24 +25,14 @@
 #include <thread>
 
 #include "zv_log.h"
+#include "zv_owned.h"
 
 namespace zvs {
 namespace {
 
 constexpr int kBacklog = 512;
 
-// Closes a descriptor when it goes out of scope unless released.
-struct FdGuard {
-  int fd;
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-  int release() {
-    int f = fd;
-    fd = -1;
-    return f;
-  }
-};
+using zv::UniqueFd;
 
 std::string errtext(const char* what) {
   return std::string(what) + ": " + stdlib_error(errno);
@@ -60,8 +50,8 @@ bool open_unix(const std::string& path, Listener* out, std::string* error) {
     return false;
   }
   std::memcpy(sun.sun_path, path.c_str(), path.size() + 1);
-  FdGuard fd{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
-  if (fd.fd < 0) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (fd.get() < 0) {
     *error = errtext("socket");
     return false;
   }
@@ -73,18 +63,19 @@ bool open_unix(const std::string& path, Listener* out, std::string* error) {
       *error = "exists and is not a socket";
       return false;
     }
-    FdGuard probe{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    if (probe.fd >= 0 && ::connect(probe.fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0) {
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (probe.get() >= 0 &&
+        ::connect(probe.get(), reinterpret_cast<sockaddr*>(&sun), sizeof sun) == 0) {
       *error = "another process is listening there";
       return false;
     }
     ::unlink(path.c_str());
   }
-  if (::bind(fd.fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) {
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) {
     *error = errtext("bind");
     return false;
   }
-  if (::listen(fd.fd, kBacklog) != 0) {
+  if (::listen(fd.get(), kBacklog) != 0) {
     *error = errtext("listen");
     ::unlink(path.c_str());
     return false;
@@ -124,23 +115,23 @@ bool open_inet(const std::string& rest, Listener* out, std::string* error) {
   std::memcpy(&sin, res->ai_addr, sizeof sin);
   ::freeaddrinfo(res);
   sin.sin_port = htons(static_cast<uint16_t>(port));
-  FdGuard fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
-  if (fd.fd < 0) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (fd.get() < 0) {
     *error = errtext("socket");
     return false;
   }
   int on = 1;
-  (void)::setsockopt(fd.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(fd.fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
     *error = errtext("bind");
     return false;
   }
-  if (::listen(fd.fd, kBacklog) != 0) {
+  if (::listen(fd.get(), kBacklog) != 0) {
     *error = errtext("listen");
     return false;
   }
   socklen_t len = sizeof sin;
-  if (::getsockname(fd.fd, reinterpret_cast<sockaddr*>(&sin), &len) != 0) {
+  if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sin), &len) != 0) {
     *error = errtext("getsockname");
     return false;
   }
@@ -193,14 +184,14 @@ bool write_pidfile(const std::string& path, const std::vector<Listener>& listene
   std::string text = std::to_string(::getpid()) + "\n";
   for (const auto& l : listeners) text += l.pid_line + "\n";
   std::string tmp = path + ".tmp." + std::to_string(::getpid());
-  FdGuard fd{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-  if (fd.fd < 0) {
+  UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0) {
     *error = errtext(tmp.c_str());
     return false;
   }
   size_t done = 0;
   while (done < text.size()) {
-    ssize_t n = ::write(fd.fd, text.data() + done, text.size() - done);
+    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       *error = errtext("write");
@@ -209,7 +200,7 @@ bool write_pidfile(const std::string& path, const std::vector<Listener>& listene
     }
     done += static_cast<size_t>(n);
   }
-  if (::close(fd.release()) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+  if (fd.close() != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
     *error = errtext(path.c_str());
     ::unlink(tmp.c_str());
     return false;
@@ -317,8 +308,8 @@ int Server::serve(const Handler& handler, const Reload& reload, const std::strin
   sigaddset(&mask, SIGINT);
   ::pthread_sigmask(SIG_BLOCK, &mask, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
-  FdGuard sfd{::signalfd(-1, &mask, SFD_CLOEXEC)};
-  if (sfd.fd < 0) {
+  UniqueFd sfd(::signalfd(-1, &mask, SFD_CLOEXEC));
+  if (sfd.get() < 0) {
     zv_log(ZV_LOG_ERRORS, "%s: signalfd failed - %s", ident_.c_str(), stdlib_error(errno));
     return 71;
   }
@@ -341,7 +332,7 @@ int Server::serve(const Handler& handler, const Reload& reload, const std::strin
   }
 
   std::vector<pollfd> fds;
-  fds.push_back({sfd.fd, POLLIN, 0});
+  fds.push_back({sfd.get(), POLLIN, 0});
   for (const auto& l : listeners_) fds.push_back({l.fd, POLLIN, 0});
   bool running = true;
   while (running) {
@@ -357,7 +348,7 @@ int Server::serve(const Handler& handler, const Reload& reload, const std::strin
     }
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo si{};
-      if (::read(sfd.fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+      if (::read(sfd.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
         if (si.ssi_signo == SIGHUP) {
           zv_log(ZV_LOG_INFO, "%s: SIGHUP received - reloading", ident_.c_str());
           reload();

@@ -15,13 +15,9 @@ namespace zvs {
 
 WireConn::WireConn(int fd, int idle_ms) : fd_(fd), idle_ms_(idle_ms) {}
 
-WireConn::~WireConn() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 bool WireConn::wait(short events) {
   for (;;) {
-    pollfd p{fd_, events, 0};
+    pollfd p{fd_.get(), events, 0};
     int n = ::poll(&p, 1, idle_ms_);
     if (n > 0) return true;  // readiness, hang-up and errors are all seen by the call
     if (n == 0) {
@@ -35,7 +31,7 @@ bool WireConn::wait(short events) {
 }
 
 int WireConn::wait_readable(int ms) {
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{fd_.get(), POLLIN, 0};
   int n = ::poll(&p, 1, ms);
   if (n < 0 && errno != EINTR) {
     error_ = std::string("poll failed - ") + stdlib_error(errno);
@@ -50,7 +46,7 @@ bool WireConn::read_exact(void* buffer, size_t length, bool* clean_eof) {
   size_t done = 0;
   while (done < length) {
     if (!wait(POLLIN)) return false;
-    ssize_t n = ::recv(fd_, p + done, length - done, 0);
+    ssize_t n = ::recv(fd_.get(), p + done, length - done, 0);
     if (n > 0) {
       done += static_cast<size_t>(n);
       continue;
@@ -115,7 +111,7 @@ bool WireConn::flush() {
   size_t done = 0;
   while (done < out_.size()) {
     if (!wait(POLLOUT)) return false;
-    ssize_t n = ::send(fd_, out_.data() + done, out_.size() - done, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_.get(), out_.data() + done, out_.size() - done, MSG_NOSIGNAL);
     if (n >= 0) {
       done += static_cast<size_t>(n);
       continue;

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "zv_owned.h"
+
 namespace zvs {
 
 class WireConn {
@@ -25,11 +27,10 @@ class WireConn {
   // Takes ownership of the connected socket `fd`. `idle_ms` bounds every single wait
   // for the peer (-1: no bound).
   WireConn(int fd, int idle_ms);
-  ~WireConn();
   WireConn(const WireConn&) = delete;
   WireConn& operator=(const WireConn&) = delete;
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
   // Waits up to `ms` milliseconds for bytes (or the peer's close) to arrive: 1 ready,
   // 0 nothing yet, -1 error. Lets a long-lived session look up between requests.
@@ -57,7 +58,7 @@ class WireConn {
 
  private:
   bool wait(short events);
-  int fd_;
+  zv::UniqueFd fd_;
   int idle_ms_;
   std::string out_;
   std::string error_;
