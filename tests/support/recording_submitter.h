@@ -11,8 +11,10 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,6 +107,56 @@ class StartedProcesses {
 
  private:
   bool waited_ = false;
+};
+
+// Waits for the submitters started while it lives when the test also runs peers of its
+// own (a stand-in daemon) as children, which StartedProcesses cannot tell apart: this
+// process becomes the child subreaper, and wait_all() waits for every child but the
+// `peers` given, read from /proc/self/task/*/children, to end and reaps it.
+class SubmitterReaper {
+ public:
+  SubmitterReaper() {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) ADD_FAILURE() << "cannot become a subreaper";
+  }
+  ~SubmitterReaper() { prctl(PR_SET_CHILD_SUBREAPER, 0); }
+  SubmitterReaper(const SubmitterReaper&) = delete;
+  SubmitterReaper& operator=(const SubmitterReaper&) = delete;
+
+  // Waits (up to a minute) until no child but `peers` is left; how many were reaped.
+  int wait_all(const std::vector<pid_t>& peers) {
+    int count = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+      std::vector<pid_t> others;
+      for (pid_t pid : children())
+        if (std::find(peers.begin(), peers.end(), pid) == peers.end()) others.push_back(pid);
+      if (others.empty()) return count;
+      for (pid_t pid : others)
+        if (waitpid(pid, nullptr, WNOHANG) == pid) ++count;
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "a started process is still running";
+        return count;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+ private:
+  static std::vector<pid_t> children() {
+    std::vector<pid_t> out;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+      ADD_FAILURE() << "cannot list /proc/self/task";
+      return out;
+    }
+    while (dirent* e = readdir(tasks)) {
+      if (e->d_name[0] == '.') continue;
+      std::istringstream in(read_file(std::string("/proc/self/task/") + e->d_name + "/children"));
+      for (pid_t pid; in >> pid;) out.push_back(pid);
+    }
+    closedir(tasks);
+    return out;
+  }
 };
 
 // A test whose submitter records into records_.
