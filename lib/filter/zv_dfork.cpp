@@ -14,12 +14,14 @@
 
 namespace {
 
-// What a child reports through the status pipe: one record per failure, written with
-// one write() (atomic on a pipe), so no formatting and no lock is needed in the child.
+// What a child reports through the status pipe: one record per failure, and the pid of
+// the grandchild, each written with one write() (atomic on a pipe), so no formatting and
+// no lock is needed in the child.
 enum ChildFailure : int {
   kForkFailed = 1,  // intermediate child: second fork
   kBindFailed = 2,  // grandchild: pipe onto standard input
   kExecFailed = 3,  // grandchild: execv
+  kStarted = 4,     // intermediate child: the grandchild's pid (in `error`)
 };
 struct ChildReport {
   int failure;
@@ -63,14 +65,16 @@ void report(int fd, int failure, int error) {
 }
 
 // Logs what the children reported; returns at end of file, that is once the grandchild
-// has exec'd or exited (the status pipe is close-on-exec).
-void log_child_reports(int status, const char* path) {
+// has exec'd or exited (the status pipe is close-on-exec). The grandchild's pid, or 0
+// when none was reported.
+pid_t log_child_reports(int status, const char* path) {
+  pid_t program = 0;
   ChildReport record;
   size_t have = 0;
   for (;;) {
     ssize_t n = read(status, reinterpret_cast<char*>(&record) + have, sizeof record - have);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) return program;
     have += static_cast<size_t>(n);
     if (have < sizeof record) continue;
     have = 0;
@@ -84,6 +88,10 @@ void log_child_reports(int status, const char* path) {
       case kExecFailed:
         zv_log(ZV_LOG_ERRORS, "starter: cannot execv() for %s - (%d) %s", path, record.error,
                stdlib_error(record.error));
+        program = 0;
+        break;
+      case kStarted:
+        program = record.error;
         break;
       default:
         break;
@@ -93,7 +101,8 @@ void log_child_reports(int status, const char* path) {
 
 }  // namespace
 
-pid_t starter_run(const char* path, char* const argv[], int fds[2]) {
+pid_t starter_run(const char* path, char* const argv[], int fds[2], pid_t* program) {
+  if (program != nullptr) *program = 0;
   if (path == nullptr || argv == nullptr || fds == nullptr) {
     zv_log_bad_parameters("starter:", path == nullptr, argv == nullptr);
     if (fds) fds[0] = fds[1] = -1;
@@ -134,7 +143,10 @@ pid_t starter_run(const char* path, char* const argv[], int fds[2]) {
       report(status[1], kForkFailed, errno);
       _exit(STARTER_EXIT_OSERR);
     }
-    if (grandchild > 0) _exit(0);
+    if (grandchild > 0) {
+      report(status[1], kStarted, grandchild);
+      _exit(0);
+    }
     exec_submitter(path, argv, data[0], data[1], status[1], &empty);
   }
 
@@ -142,8 +154,9 @@ pid_t starter_run(const char* path, char* const argv[], int fds[2]) {
   data_read.reset();
   status_write.reset();
   int waited = starter_wait(child, 1, "submitter");
-  log_child_reports(status_read.get(), path);
+  pid_t started = log_child_reports(status_read.get(), path);
   status_read.reset();
+  if (program != nullptr) *program = started;
   if (waited != 0) {
     zv_log(ZV_LOG_ERRORS, "starter: cannot wait for submitter");
     return -1;

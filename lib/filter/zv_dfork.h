@@ -21,8 +21,12 @@ inline constexpr int STARTER_EXIT_OSERR = 71;
 // wait for the intermediate child, when fds[0] still holds the write end for the caller
 // to close. A program that cannot be executed is logged by the parent from the
 // grandchild's report but does not fail this call. The vector must be complete before
-// the call: nothing is allocated after the fork.
-[[nodiscard]] pid_t starter_run(const char* path, char* const argv[], int fds[2]);
+// the call: nothing is allocated after the fork. With `program`, *program receives the
+// pid of the started program (0 when it could not be started or is unknown): it is not
+// a child of the caller, so only a caller that still holds the pipe's write end and sees
+// a reader on it may signal that pid.
+[[nodiscard]] pid_t starter_run(const char* path, char* const argv[], int fds[2],
+                                pid_t* program = nullptr);
 
 // Waits for process `pid` (without blocking when `blocking` is 0) and judges its end.
 // 0 when it exited normally with code 0, else -1 (also when, not blocking, it has not

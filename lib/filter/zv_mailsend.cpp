@@ -4,12 +4,16 @@
 // argument when set, "-i", "-bm", "-f<sender>", "--", then one argument per recipient.
 #include "zv_mailsend.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -24,6 +28,62 @@
 #include "zvc_strings.h"
 
 namespace {
+
+// The longest time a submitter may take to read one whole message. A submitter that
+// stops reading (a stuck sendmail) would otherwise hold the connection thread, and with it
+// the SMTP session, for as long as it stays stuck.
+constexpr int kWriteDeadlineMs = 60 * 1000;
+
+using Clock = std::chrono::steady_clock;
+
+// Why a bounded write ended.
+enum class WriteEnd { kDone, kFailed, kTimedOut };
+
+// Writes all `length` bytes into the non-blocking `fd` before `deadline`.
+WriteEnd write_before(int fd, const char* data, size_t length, Clock::time_point deadline) {
+  while (length > 0) {
+    ssize_t n = write(fd, data, length);
+    if (n > 0) {
+      data += n;
+      length -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return WriteEnd::kFailed;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return WriteEnd::kTimedOut;
+    struct pollfd p {
+      fd, POLLOUT, 0
+    };
+    int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) return WriteEnd::kFailed;
+    if (ready == 0) return WriteEnd::kTimedOut;
+  }
+  return WriteEnd::kDone;
+}
+
+// Copies `source` from its position to its end into `fd` before `deadline`.
+WriteEnd copy_before(int source, int fd, Clock::time_point deadline) {
+  constexpr size_t kBlock = 64 * 1024;
+  std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
+  if (!block) return WriteEnd::kFailed;
+  for (;;) {
+    ssize_t n = read(source, block.get(), kBlock);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return WriteEnd::kFailed;
+    if (n == 0) return WriteEnd::kDone;
+    WriteEnd end = write_before(fd, block.get(), static_cast<size_t>(n), deadline);
+    if (end != WriteEnd::kDone) return end;
+  }
+}
+
+// True while some process still holds the read end of the pipe whose write end is `fd`.
+bool pipe_has_reader(int fd) {
+  struct pollfd p {
+    fd, POLLOUT, 0
+  };
+  return poll(&p, 1, 0) >= 0 && (p.revents & POLLERR) == 0;
+}
 
 // The argument vector; `argv` points into `args`, which is never resized once built.
 struct ArgumentVector {
@@ -100,8 +160,10 @@ class SigpipeGuard {
 
 }  // namespace
 
-int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const char* text,
-             size_t length, const MailerConfig* mailer) {
+namespace zv_mailsend_detail {
+
+int mailsend_within(const MailEnvelope* envelope, const char* file, off_t offset, const char* text,
+                    size_t length, const MailerConfig* mailer, int deadline_ms) {
   const char* from = e_from(envelope);
   bool no_rcpts = e_rcpts_num(envelope) <= 0;
   bool no_content = file == nullptr && text == nullptr;
@@ -133,38 +195,78 @@ int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const
     }
   }
 
-  // The pipe to the submitter, or nothing when the message goes to standard error.
-  zv::UniqueFd pipe;
-  const char* submitter = "stderr";
-  ArgumentVector arguments;
-  if (mailer != nullptr) {
-    submitter = mailer->sendmail;
-    if (!build_arguments(envelope, mailer, &arguments)) return 0;
-    int fds[2] = {-1, -1};
-    int started = starter_run(mailer->sendmail, arguments.argv.data(), fds);
-    pipe.reset(fds[0]);
-    if (started < 0) {
-      zv_log(ZV_LOG_ERRORS, "mailsend: cannot run submitter %s", mailer->sendmail);
-      return 0;
-    }
-  }
-  const int destination = pipe.valid() ? pipe.get() : STDERR_FILENO;
-
-  int result = 1;
-  {
-    SigpipeGuard guard;
+  if (mailer == nullptr) {
+    // Standard error is shared with the rest of the process and stays blocking.
+    int result = 1;
     if (file != nullptr) {
-      if (!copy_fd_part(source.get(), destination, 0)) {
+      if (!copy_fd_part(source.get(), STDERR_FILENO, 0)) {
         zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message from file %s to submitter %s", file,
-               submitter);
+               "stderr");
         result = 0;
       }
-    } else if (!write_buffer(destination, text, length)) {
-      zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message to submitter %s", submitter);
+    } else if (!write_buffer(STDERR_FILENO, text, length)) {
+      zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message to submitter %s", "stderr");
       result = 0;
     }
+    return result;
+  }
+
+  ArgumentVector arguments;
+  if (!build_arguments(envelope, mailer, &arguments)) return 0;
+  int fds[2] = {-1, -1};
+  pid_t program = 0;
+  int started = starter_run(mailer->sendmail, arguments.argv.data(), fds, &program);
+  zv::UniqueFd pipe(fds[0]);
+  if (started < 0) {
+    zv_log(ZV_LOG_ERRORS, "mailsend: cannot run submitter %s", mailer->sendmail);
+    return 0;
+  }
+  // The writes below wait in poll() with the whole message's deadline instead of in a
+  // blocking write() without any.
+  int flags = fcntl(pipe.get(), F_GETFL);
+  if (flags < 0 || fcntl(pipe.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
+    zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message to submitter %s", mailer->sendmail);
+    return 0;
+  }
+
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
+  WriteEnd end;
+  {
+    SigpipeGuard guard;
+    end = file != nullptr ? copy_before(source.get(), pipe.get(), deadline)
+                          : write_before(pipe.get(), text, length, deadline);
+  }
+  if (end == WriteEnd::kTimedOut) {
+    // A submitter that saw end of input would deliver the part it has read: it is stopped
+    // first, and only then does the pipe close. It is not our child (it was detached), so
+    // its pid is signalled only while it still holds the pipe's read end.
+    zv_log(ZV_LOG_ERRORS,
+           "mailsend: submitter %s did not read the message within %d ms - submission stopped",
+           mailer->sendmail, deadline_ms);
+    if (program > 0 && pipe_has_reader(pipe.get())) kill(program, SIGKILL);
+    return 0;
+  }
+  if (end == WriteEnd::kFailed) {
+    if (file != nullptr) {
+      zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message from file %s to submitter %s", file,
+             mailer->sendmail);
+    } else {
+      zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message to submitter %s", mailer->sendmail);
+    }
+    return 0;
   }
   // End of input: the submitter delivers what it has read.
-  pipe.reset();
-  return result;
+  if (pipe.close() != 0) {
+    zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message to submitter %s", mailer->sendmail);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace zv_mailsend_detail
+
+int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const char* text,
+             size_t length, const MailerConfig* mailer) {
+  return zv_mailsend_detail::mailsend_within(envelope, file, offset, text, length, mailer,
+                                             kWriteDeadlineMs);
 }

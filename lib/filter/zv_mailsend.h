@@ -18,6 +18,14 @@ struct MailerConfig;
 // `file` (its content from `offset` to the end is the message) and `text` (its first
 // `length` bytes are) must be given. With null `mailer` no program is started and the
 // message goes to standard error. 1 when the whole message was written to the submitter,
-// 0 otherwise (logged); the submitter's exit status is never collected.
+// 0 otherwise (logged); the submitter's exit status is never collected. A submitter that
+// has not read the whole message within a minute is killed and the submission fails.
 [[nodiscard]] int mailsend(const struct mail_envelope* envelope, const char* file, off_t offset,
                            const char* text, size_t length, const MailerConfig* mailer);
+
+namespace zv_mailsend_detail {
+// mailsend() with the submitter given `deadline_ms` milliseconds to read the message.
+[[nodiscard]] int mailsend_within(const struct mail_envelope* envelope, const char* file,
+                                  off_t offset, const char* text, size_t length,
+                                  const MailerConfig* mailer, int deadline_ms);
+}  // namespace zv_mailsend_detail

@@ -1,10 +1,12 @@
 // Mail submission against a recording stand-in submitter: the exact command line, the
 // message from a file offset or a text, refused calls that start nothing, a submitter
-// that cannot run, and many concurrent submissions leaving no process or descriptor.
+// that cannot run, a submitter that stops reading, and many concurrent submissions
+// leaving no process or descriptor.
 #include "zv_mailsend.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -225,6 +227,59 @@ TEST_F(Mailsend, ConcurrentSubmissionsLeaveNoProcessOrDescriptor) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
   EXPECT_EQ(zvtest::open_fd_count(), fds_before);
+}
+
+// A submitter that never reads its standard input (a stuck sendmail) is given the
+// deadline and then killed: the call fails instead of holding the thread, and the
+// process does not live on to deliver a truncated message.
+TEST_F(Mailsend, SubmitterThatStopsReadingIsStoppedAtTheDeadline) {
+  TempDir dir;
+  std::string pidfile = dir.file("stuck.pid");
+  std::string stuck = dir.write("stuck.sh", "#!/bin/sh\necho $$ > " + pidfile + ".tmp\nmv " +
+                                                pidfile + ".tmp " + pidfile + "\nexec sleep 300\n");
+  ASSERT_EQ(chmod(stuck.c_str(), 0755), 0);
+  MailerConfig mailer{};
+  mailer.sendmail = stuck.data();
+  // Far more than a pipe holds, so the writer must wait for a reader.
+  std::string text(4 * 1024 * 1024, 'x');
+  std::string file = dir.write("message", text);
+  MailEnvelopePtr e = envelope("<s@example.org>", {"<r@example.org>"});
+  for (bool from_file : {false, true}) {
+    SCOPED_TRACE(from_file ? "file" : "text");
+    ::unlink(pidfile.c_str());
+    zvtest::StartedProcesses started;
+    CaptureLog log(ZV_LOG_ERRORS);
+    int result = from_file ? zv_mailsend_detail::mailsend_within(e.get(), file.c_str(), 0, nullptr,
+                                                                 0, &mailer, 300)
+                           : zv_mailsend_detail::mailsend_within(e.get(), nullptr, 0, text.data(),
+                                                                 text.size(), &mailer, 300);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"mailsend: submitter " + stuck +
+                                                    " did not read the message within 300 ms - "
+                                                    "submission stopped"});
+    // It wrote its pid, so it was running; wait_all() fails the test unless it ended,
+    // and it would have slept for five minutes.
+    EXPECT_TRUE(zvtest::exists(pidfile));
+    EXPECT_EQ(started.wait_all(), 1);
+  }
+}
+
+// The deadline covers the whole message, not one write: a submitter that reads slowly
+// but steadily gets the message when it reads it in time.
+TEST_F(Mailsend, SlowButSteadyReaderGetsTheWholeMessage) {
+  TempDir dir;
+  std::string slow = dir.write("slow.sh", "#!/bin/sh\nsleep 0.3\nexec " + kSubmitter + " \"$@\"\n");
+  ASSERT_EQ(chmod(slow.c_str(), 0755), 0);
+  MailerConfig mailer{};
+  mailer.sendmail = slow.data();
+  std::string text(1024 * 1024, 'y');
+  MailEnvelopePtr e = envelope("<s@example.org>", {"<r@example.org>"});
+  EXPECT_EQ(zv_mailsend_detail::mailsend_within(e.get(), nullptr, 0, text.data(), text.size(),
+                                                &mailer, 30000),
+            1);
+  auto got = wait_for_records(records_.path(), 1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].input, text);
 }
 
 }  // namespace
