@@ -268,6 +268,12 @@ class Decision : public zvtest::RecordingSubmitterTest {
     std::sort(tags.begin(), tags.end());
     return tags;
   }
+  void clear_records() {
+    for (const auto& n : zvtest::wait_for_record_names(records_.path(), 0)) {
+      unlink((n + ".args").c_str());
+      unlink((n + ".input").c_str());
+    }
+  }
   std::vector<zvtest::SubmitterRecord> records() {
     return zvtest::wait_for_records(records_.path(), 0);
   }
@@ -372,10 +378,457 @@ TEST_F(Decision, EachFindingDecidesWithItsActionReplyAndLine) {
     }
     EXPECT_TRUE(log.has(line(row.tail))) << ::testing::PrintToString(log.texts());
     EXPECT_EQ(sent(), row.section ? tags(row.section, kAllRoles) : std::vector<std::string>{});
-    for (const auto& n : zvtest::wait_for_record_names(records_.path(), 0)) {
-      unlink((n + ".args").c_str());
-      unlink((n + ".input").c_str());
+    clear_records();
+  }
+}
+
+// "pass" for a malware kind tells the administrator only, and the next finding decides.
+TEST_F(Decision, PassForAFindingNotifiesTheAdministratorAndGoesOn) {
+  start_daemon();
+  actions_.adware = ACTION_PASS;
+  actions_.dialers = ACTION_DISCARD;
+  make_multipart({"ADW-SIG", "DIAL-SIG"});
+  CaptureLog log(ZV_LOG_INFO);
+  EXPECT_EQ(scan(), ACTION_DISCARD);
+  EXPECT_TRUE(
+      log.has(line("passed by configuration but the message contains an advertizing "
+                   "software")));
+  EXPECT_TRUE(log.has(line("contains a dialer")));
+  std::vector<std::string> want = tags("malware", {"admin", "admin", "rcpts", "sender"});
+  EXPECT_EQ(sent(), want);
+}
+
+// Infection and adware: the infection decides alone unless it was cured, and then the
+// weighing goes on to the adware. A deletion that only removed the adware is no cure.
+TEST_F(Decision, InfectionWithAdwareIsDecidedByTheInfectionUnlessCured) {
+  start_daemon();
+  struct Row {
+    const char* name;
+    int infected;
+    int adware;
+    int action;
+    std::vector<std::string> sent;
+  };
+  const Row rows[] = {
+      {"reject", ACTION_REJECT, ACTION_DISCARD, ACTION_REJECT, tags("virus", kAllRoles)},
+      {"adware removed, virus left", ACTION_REJECT, ACTION_REMOVE, ACTION_REJECT,
+       tags("virus", kAllRoles)},
+      {"cured", ACTION_CURE, ACTION_DISCARD, ACTION_DISCARD,
+       [] {
+         auto t = tags("cured", {"admin", "sender"});
+         auto m = tags("malware", kAllRoles);
+         t.insert(t.end(), m.begin(), m.end());
+         std::sort(t.begin(), t.end());
+         return t;
+       }()},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    actions_.infected = row.infected;
+    actions_.adware = row.adware;
+    make_multipart({"KNOWN-SIG", "ADW-SIG"});
+    CaptureLog log(ZV_LOG_INFO);
+    EXPECT_EQ(scan(), row.action);
+    EXPECT_EQ(sent(), row.sent);
+    EXPECT_STREQ(reply(), row.infected == ACTION_CURE ? "R-malware" : "R-infected");
+    clear_records();
+  }
+}
+
+// "cure" with everything cured: cured in place (local scan) the message passes with its
+// spool file cured; streamed, the cured copy goes to the recipients and the received
+// message is discarded.
+TEST_F(Decision, CuredMessagePassesInPlaceOrIsReinjected) {
+  start_daemon();
+  actions_.infected = ACTION_CURE;
+  for (int local : {1, 0}) {
+    SCOPED_TRACE(local ? "local" : "streamed");
+    scanning_.local_scan = local;
+    make_multipart({"KNOWN-SIG", "clean part"});
+    CaptureLog log(ZV_LOG_DEBUG);
+    EXPECT_EQ(scan(), local ? ACTION_PASS : ACTION_DISCARD);
+    EXPECT_TRUE(status_ & kStatusCured);
+    EXPECT_TRUE(log.has(line("has been cured or infected parts have been removed")));
+    std::vector<std::string> want = tags("cured", {"admin", "sender"});
+    std::string spooled = zvtest::read_file(path_);
+    if (local) {
+      EXPECT_TRUE(log.has(line("original message has been cured")));
+      EXPECT_EQ(spooled.find("KNOWN-SIG"), std::string::npos);
+      EXPECT_EQ(reply(), nullptr);
+      EXPECT_TRUE(log.has(line("is passed")));
+    } else {
+      EXPECT_NE(spooled.find("KNOWN-SIG"), std::string::npos);
+      EXPECT_STREQ(reply(), "R-infected");
+      EXPECT_TRUE(log.has(line("infected with Test-Known")));
+      want.push_back("Return-Path: <sender@example.org>\r");
+      std::sort(want.begin(), want.end());
+      // The copy goes from the original sender to the original recipients.
+      bool found = false;
+      for (const auto& r : records()) {
+        if (r.input.rfind("Return-Path:", 0) != 0) continue;
+        found = true;
+        EXPECT_EQ(r.input.find("KNOWN-SIG"), std::string::npos);
+        EXPECT_NE(r.input.find("clean part"), std::string::npos);
+        EXPECT_EQ(r.args, "[" + kSubmitter +
+                              "]\n[-i]\n[-bm]\n[-fsender@example.org]\n[--]\n[a@example.org]\n");
+      }
+      EXPECT_TRUE(found);
     }
+    EXPECT_EQ(sent(), want);
+    clear_records();
+  }
+}
+
+// Nothing cured: "Incurable" applies, and when that is "remove", "CureFail". A virus in
+// a header lies outside any part, so the daemon can neither cure nor remove it.
+TEST_F(Decision, NothingCuredGivesIncurableOrCureFail) {
+  start_daemon();
+  struct Row {
+    const char* name;
+    int infected;
+    int incurable;
+    int action;
+  };
+  const Row rows[] = {
+      {"cure, incurable discard", ACTION_CURE, ACTION_DISCARD, ACTION_DISCARD},
+      {"cure, incurable remove", ACTION_CURE, ACTION_REMOVE, ACTION_TEMPFAIL},
+      {"remove, incurable reject", ACTION_REMOVE, ACTION_REJECT, ACTION_REJECT},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    actions_.infected = row.infected;
+    actions_.incurable = row.incurable;
+    actions_.cure_fail = ACTION_TEMPFAIL;
+    make_multipart({"clean"}, "X-Carried: INCUR-SIG\r\n");
+    CaptureLog log(ZV_LOG_INFO);
+    EXPECT_EQ(scan(), row.action);
+    EXPECT_FALSE(status_ & (kStatusCured | kStatusDeleted));
+    EXPECT_STREQ(reply(), "R-infected");
+    EXPECT_TRUE(log.has(line("infected with Test-Incurable")));
+    EXPECT_EQ(sent(), tags("virus", kAllRoles));
+    clear_records();
+  }
+}
+
+// A cure that left a virus behind, and a removal below the count of found viruses, give
+// "CureFail".
+TEST_F(Decision, PartialCureGivesCureFail) {
+  start_daemon();
+  actions_.cure_fail = ACTION_DISCARD;
+  struct Row {
+    const char* name;
+    int infected;
+    std::string tail;
+  };
+  const Row rows[] = {
+      {"cure", ACTION_CURE, "not all viruses has been cured"},
+      {"remove", ACTION_REMOVE, "not all viruses has been cured or removed"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    actions_.infected = row.infected;
+    // The part is treated; the same virus in a header stays.
+    make_multipart({"KNOWN-SIG"}, "X-Carried: KNOWN-SIG\r\n");
+    CaptureLog log(ZV_LOG_INFO);
+    EXPECT_EQ(scan(), ACTION_DISCARD);
+    EXPECT_TRUE(log.has(line(row.tail))) << ::testing::PrintToString(log.texts());
+    EXPECT_EQ(sent(), tags("virus", kAllRoles));
+    clear_records();
+  }
+}
+
+TEST_F(Decision, QuarantineStoresTheFileOrRejects) {
+  start_daemon();
+  actions_.infected = ACTION_QUARANTINE;
+  struct Row {
+    const char* name;
+    std::string directory;  // empty: none configured
+    const char* viruses;    // non-notified viruses list, or null
+    int action;
+    bool stored;
+  };
+  const Row rows[] = {
+      {"stored", quarantine_dir_, nullptr, ACTION_QUARANTINE, true},
+      {"quarantine fails", dir_.file("missing"), nullptr, ACTION_REJECT, false},
+      {"no quarantine directory", "", nullptr, ACTION_QUARANTINE, false},
+      {"not quarantinable", quarantine_dir_, "[version=2]\nallow allow allow deny Test-Known\n",
+       ACTION_QUARANTINE, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string directory = row.directory;
+    actions_.quarantine.directory = directory.empty() ? nullptr : directory.data();
+    VirusesListPtr list(row.viruses ? viruses_load(dir_.write("viruses", row.viruses).c_str(), 1)
+                                    : nullptr);
+    actions_.unnotified_viruses = list.get();
+    make_message("KNOWN-SIG\r\n");
+    std::string content = zvtest::read_file(path_);
+    CaptureLog log(ZV_LOG_INFO);
+    EXPECT_EQ(scan(), row.action);
+    EXPECT_STREQ(reply(), "R-infected");
+    std::vector<std::string> stored = quarantined();
+    if (row.stored) {
+      ASSERT_EQ(stored.size(), 1u);
+      struct stat st {};
+      ASSERT_EQ(stat(stored[0].c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0640u);
+      EXPECT_EQ(zvtest::read_file(stored[0]), content);
+      EXPECT_FALSE(zvtest::exists(path_));
+      EXPECT_TRUE(mail_->keep_file);
+      EXPECT_STREQ(scanresult_quarantine(mail_result(mail_.get())), stored[0].c_str());
+      EXPECT_TRUE(log.has(line("has been stored in archive " + stored[0])));
+      EXPECT_EQ(stored[0].rfind(quarantine_dir_ + "/q.", 0), 0u);
+      ::unlink(stored[0].c_str());
+    } else {
+      EXPECT_TRUE(stored.empty());
+      EXPECT_TRUE(zvtest::exists(path_));
+      EXPECT_FALSE(mail_->keep_file);
+    }
+    if (row.action == ACTION_REJECT) {
+      EXPECT_TRUE(log.has(line("was not quarantined")));
+    }
+    if (row.viruses) {
+      EXPECT_TRUE(log.has(
+          line("has NOT been quarantined because contains only non-quarantinable viruses")));
+    }
+    EXPECT_EQ(sent(), tags("virus", kAllRoles));
+    actions_.unnotified_viruses = nullptr;
+    clear_records();
+  }
+}
+
+TEST_F(Decision, RedirectSendsTheCopyUnlessNotQuarantinable) {
+  start_daemon();
+  actions_.infected = ACTION_REDIRECT;
+  actions_.redirect_mail = const_cast<char*>("<quarantine@example.org>");
+  for (bool listed : {false, true}) {
+    SCOPED_TRACE(listed ? "not quarantinable" : "redirected");
+    VirusesListPtr list(
+        listed
+            ? viruses_load(
+                  dir_.write("viruses", "[version=2]\nallow allow allow deny Known\n").c_str(), 1)
+            : nullptr);
+    actions_.unnotified_viruses = list.get();
+    make_message("KNOWN-SIG\r\n");
+    CaptureLog log(ZV_LOG_INFO);
+    EXPECT_EQ(scan(), ACTION_REDIRECT);
+    std::vector<std::string> want = tags("virus", kAllRoles);
+    if (!listed) want.push_back("From: sender@example.org\r");
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(sent(), want);
+    EXPECT_EQ(log.has(line("has NOT been redirected because contains only non-quarantinable "
+                           "viruses")),
+              listed);
+    actions_.unnotified_viruses = nullptr;
+    clear_records();
+  }
+}
+
+// A scan that fails is weighed as a processing error with a substitute result whose
+// report text names the failure; the error notifications carry it.
+TEST_F(Decision, FailedScanGivesTheProcessingErrorsAction) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> daemon;  // empty: no daemon at all
+    int error;
+    const char* report;
+  };
+  const Row rows[] = {
+      {"daemon down", {}, kZvcNoDaemon, "The filter cannot connect to the Zarvik daemon\n"},
+      {"daemon drops the session",
+       {"--drop"},
+       0,
+       "The filter fails to pass object to the Zarvik daemon\n"},
+      {"daemon too slow",
+       {"--delay-ms=3000"},
+       -13,
+       "The filter fails to pass object to the Zarvik daemon\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.daemon.empty()) {
+      ASSERT_EQ(startup(kZvcVersion, ("local:" + dir_.file("nobody.sock")).c_str(), 1, 0), 0);
+    } else {
+      start_daemon(row.daemon);
+      if (row.error == -13) {
+        ASSERT_EQ(cleanup(), 0);
+        ASSERT_EQ(startup(kZvcVersion, daemon_->address().c_str(), 1, 0), 0);
+      }
+    }
+    actions_.processing_errors = ACTION_TEMPFAIL;
+    make_message("KNOWN-SIG\r\n");
+    CaptureLog log(ZV_LOG_INFO);
+    EXPECT_EQ(scan(), ACTION_TEMPFAIL);
+    EXPECT_EQ(status_, kScanFailedStatus);
+    EXPECT_STREQ(reply(), "R-error");
+    EXPECT_EQ(scanresult_status(mail_result(mail_.get())), kScanFailedStatus);
+    bool logged = false;
+    for (const auto& t : log.texts())
+      logged |= t.rfind(
+                    "[4AbCdEf]: scan: scanning the message(zarvik.tmp.Ab12Cd) sent by "
+                    "sender@example.org to a@example.org failed (error: ",
+                    0) == 0;
+    EXPECT_TRUE(logged);
+    if (row.error != 0) {
+      EXPECT_TRUE(log.contains("failed (error: " + std::to_string(row.error)));
+    }
+    auto got = records();
+    ASSERT_EQ(got.size(), 3u);
+    for (const auto& r : got) {
+      EXPECT_EQ(r.input.rfind("X-Test: error/", 0), 0u);
+      EXPECT_NE(r.input.find(row.report), std::string::npos) << r.input;
+    }
+    clear_records();
+    ASSERT_EQ(cleanup(), 0);
+    if (daemon_) {
+      EXPECT_EQ(daemon_->stop(), 0);
+      daemon_.reset();
+    }
+  }
+}
+
+// A failed scan still quarantines under "quarantine"; a failure before any result
+// exists turns quarantine and redirect into reject.
+TEST_F(Decision, EarlyFailuresTurnQuarantineAndRedirectIntoReject) {
+  ASSERT_EQ(startup(kZvcVersion, ("local:" + dir_.file("nobody.sock")).c_str(), 1, 0), 0);
+  actions_.quarantine.directory = quarantine_dir_.data();
+  for (int action : {ACTION_QUARANTINE, ACTION_REDIRECT}) {
+    SCOPED_TRACE(action);
+    actions_.processing_errors = action;
+    make_message("text\r\n");
+    std::string missing = path_ + ".gone";
+    ASSERT_EQ(rename(path_.c_str(), missing.c_str()), 0);
+    CaptureLog log(ZV_LOG_INFO);
+    // The path cannot be converted: the spool file is gone.
+    EXPECT_EQ(scan(), ACTION_REJECT);
+    EXPECT_TRUE(log.has("[4AbCdEf]: scan: path converting of filename(" + path_ + ") failed"));
+    EXPECT_TRUE(records().empty());
+    ASSERT_EQ(rename(missing.c_str(), path_.c_str()), 0);
+  }
+  // With the file present the scan itself fails, and the spool file is quarantined.
+  actions_.processing_errors = ACTION_QUARANTINE;
+  make_message("text\r\n");
+  EXPECT_EQ(scan(), ACTION_QUARANTINE);
+  EXPECT_EQ(quarantined().size(), 1u);
+  EXPECT_TRUE(mail_->keep_file);
+}
+
+TEST_F(Decision, EmptySenderEndsAsDiscardAfterTheNotifications) {
+  start_daemon();
+  actions_.infected = ACTION_QUARANTINE;
+  actions_.quarantine.directory = quarantine_dir_.data();
+  make_message("KNOWN-SIG\r\n", "", "<>");
+  CaptureLog log(ZV_LOG_VERBOSE);
+  EXPECT_EQ(scan(), ACTION_DISCARD);
+  EXPECT_EQ(quarantined().size(), 1u);
+  EXPECT_EQ(sent(), tags("virus", {"admin", "rcpts"}));
+  EXPECT_TRUE(
+      log.has("[4AbCdEf]: set action to discard for the message(zarvik.tmp.Ab12Cd) "
+              "sent by <> to a@example.org - because address <> is not notificable for "
+              "sender"));
+  EXPECT_TRUE(
+      log.has("[4AbCdEf]: notify(sender): about the message(zarvik.tmp.Ab12Cd) sent by "
+              "<> to a@example.org was blocked to send to <>"));
+
+  // "EmptyFrom" other than "continue" decides before any scan.
+  actions_.empty_from = ACTION_REJECT;
+  make_message("KNOWN-SIG\r\n", "", "<>");
+  log.clear();
+  EXPECT_EQ(scan(), ACTION_REJECT);
+  EXPECT_EQ(status_, kScanFailedStatus);
+  EXPECT_EQ(mail_result(mail_.get()), nullptr);
+  EXPECT_TRUE(
+      log.has("[4AbCdEf]: scan: the message(zarvik.tmp.Ab12Cd) sent by <> to "
+              "a@example.org contains empty from <> that is not allowed"));
+}
+
+TEST_F(Decision, OwnRedirectedCopyPassesUnscannedAndTheLoopIsRejected) {
+  start_daemon();
+  actions_.redirect_mail = const_cast<char*>("<quarantine@example.org>");
+  struct Row {
+    const char* name;
+    std::vector<std::string> rcpts;
+    int action;
+    bool scanned;
+  };
+  const Row rows[] = {
+      {"redirected copy", {"<quarantine@example.org>"}, ACTION_PASS, false},
+      {"with a second recipient",
+       {"<quarantine@example.org>", "<b@example.org>"},
+       ACTION_REJECT,
+       true},
+      {"loop", {"<zarvik@mx.example.org>"}, ACTION_REJECT, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    make_message("KNOWN-SIG\r\n", "", "<zarvik@mx.example.org>", row.rcpts);
+    CaptureLog log(ZV_LOG_INFO);
+    EXPECT_EQ(scan(), row.action);
+    EXPECT_EQ(status_ != kScanFailedStatus, row.scanned);
+    EXPECT_EQ(mail_result(mail_.get()) != nullptr, row.scanned);
+    if (!row.scanned) {
+      EXPECT_EQ(reply(), nullptr);
+      EXPECT_TRUE(records().empty());
+    }
+    const std::string head =
+        "[4AbCdEf]: scan: the message(zarvik.tmp.Ab12Cd) sent by "
+        "zarvik@mx.example.org to ";
+    if (row.action == ACTION_PASS) {
+      EXPECT_TRUE(log.has(head + "quarantine@example.org looks like redirected message - skip "
+                                 "check"));
+    }
+    if (!row.scanned && row.action == ACTION_REJECT) {
+      EXPECT_TRUE(log.has(head + "zarvik@mx.example.org looks like loop (from me to me) - reject"));
+    }
+    clear_records();
+  }
+}
+
+// The option words carry the configuration to the daemon, which acts on them: heuristic
+// analysis finds suspicious objects, rule filtering applies the header rules, and the
+// removal of a malware kind (second word) or of suspicious objects (first word) makes the
+// daemon remove that part.
+TEST_F(Decision, OptionWordsCarryTheConfigurationToTheDaemon) {
+  start_daemon();
+  struct Row {
+    const char* name;
+    std::string content;
+    std::string headers;
+    std::function<void(ActionsConfig&, ScanningConfig&)> set;
+    uint32_t status;
+  };
+  const Row rows[] = {
+      {"no heuristic analysis", "SUSP-SIG", "",
+       [](ActionsConfig&, ScanningConfig& s) { s.heuristic = 0; }, 0},
+      {"heuristic analysis", "SUSP-SIG", "", [](ActionsConfig&, ScanningConfig&) {},
+       kStatusSuspicious},
+      {"no rule filter", "text", "X-Rule-Trigger: 1\r\n", [](ActionsConfig&, ScanningConfig&) {},
+       0},
+      {"rule filter", "text", "X-Rule-Trigger: 1\r\n",
+       [](ActionsConfig&, ScanningConfig& s) { s.rule_filter = 1; }, kStatusRuleReject},
+      {"remove suspicious", "SUSP-SIG", "",
+       [](ActionsConfig& a, ScanningConfig&) { a.suspicious = ACTION_REMOVE; },
+       kStatusSuspicious | kStatusDeleted},
+      {"remove adware", "ADW-SIG", "",
+       [](ActionsConfig& a, ScanningConfig&) { a.adware = ACTION_REMOVE; },
+       kStatusAdware | kStatusDeleted},
+      {"remove hacktools", "HACK-SIG", "",
+       [](ActionsConfig& a, ScanningConfig&) { a.hacktools = ACTION_REMOVE; },
+       kStatusHacktool | kStatusDeleted},
+      {"pass hacktools", "HACK-SIG", "",
+       [](ActionsConfig& a, ScanningConfig&) { a.hacktools = ACTION_PASS; }, kStatusHacktool},
+  };
+  const ActionsConfig actions = actions_;
+  const ScanningConfig scanning = scanning_;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    actions_ = actions;
+    scanning_ = scanning;
+    row.set(actions_, scanning_);
+    make_multipart({row.content}, row.headers);
+    (void)scan();
+    EXPECT_EQ(status_, row.status);
+    clear_records();
   }
 }
 
