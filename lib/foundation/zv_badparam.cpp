@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "zv_log.h"
+#include "zv_logcore.h"
 
 std::string_view zv_source_module(const char* path) {
   if (path == nullptr) return {};

@@ -1,35 +1,18 @@
-// Process-wide logger and system error text.
+// Logging for every module: the logger of zv_logcore.h (included here, so one include
+// gives a module zv_log() and the error text), its set-up, and the system error text.
 //
-// One logger serves every module: zv_log() formats a message and writes it to syslog or
-// to standard error, dropping it when its level is above the configured verbosity. The
-// settings are written only by zv_log_setup(), which runs on the main thread before any
-// other thread exists; zv_log() therefore takes no lock. stdlib_error() serialises the C
-// library's error-text routine behind the "ZvLib::StdlibError" named mutex.
-//
-// Where the text goes is a LogSink. The default sink is syslog and standard error;
-// tests install their own to see exactly what would be written.
+// stdlib_error() turns an errno value into the C library's text. That routine may use a
+// shared buffer, so the text is copied under the "ZvLib::StdlibError" named mutex into
+// a per-thread buffer. The mutex is created by zv_log_setup() and destroyed by the
+// client library's shutdown; while it does not exist the text is taken unguarded.
+// This module sits above both the logger proper and the named mutexes, which make their
+// own failure texts, so neither of them ever calls back into it.
 #pragma once
 
-#include <cstdarg>
+#include "zv_logcore.h"
 
-// Message levels; a message is written when its level is at most the configured one.
-enum LogLevel : int {
-  ZV_LOG_QUIET = 0,
-  ZV_LOG_ERRORS = 2,
-  ZV_LOG_ALERTS = 3,
-  ZV_LOG_INFO = 4,
-  ZV_LOG_VERBOSE = 5,
-  ZV_LOG_DEBUG = 9,
-};
-
-// Formats and writes one message when output is enabled, `format` is not null and
-// `level` is not above the maximum level. Never fails towards the caller.
-void zv_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void zv_vlog(int level, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
-
-// Replaces the logger's settings. `target` null selects syslog (reopened with `ident`
-// and the pid option); a target starting with "console" (any case) selects standard
-// error; any other target turns output off. `level` <= 0 turns output off.
+// Sets the logger up (zv_log_configure()) and creates the error-text mutex when it does
+// not exist yet; a failed creation is logged and retried by the next set-up.
 void zv_log_setup(const char* target, int level, int facility, int priority, const char* ident);
 
 // The system's text for an errno value, safe from any thread. The text stays valid on
@@ -42,21 +25,3 @@ const char* stdlib_errno_text();
 // Destroys the error-text mutex (client library shutdown). stdlib_error() runs
 // unguarded afterwards; a later zv_log_setup() creates the mutex again.
 void zv_log_destroy_error_mutex();
-
-// Where formatted messages go. The logger calls it from many threads at once.
-class LogSink {
- public:
-  virtual ~LogSink() = default;
-  // Syslog session: (re)opened on every set-up that selects syslog.
-  virtual void open_syslog(const char* ident) = 0;
-  virtual void close_syslog() = 0;
-  // One message to syslog, with priority = configured priority | facility.
-  virtual void syslog(int priority, const char* text) = 0;
-  // One message to the console; `text` already ends with the single newline.
-  virtual void console(const char* text, unsigned long length) = 0;
-};
-
-// The sink in use: syslog(3) and standard error unless replaced.
-LogSink& zv_log_default_sink();
-// Installs `sink` (null restores the default). For tests; call while no thread logs.
-void zv_log_set_sink(LogSink* sink);

@@ -2,8 +2,9 @@
 //
 // The wrappers never abort; they log and report failure by result. A null mutex passed
 // to lock or unlock counts as success, so code that runs before its mutex exists runs
-// unguarded instead of failing. Failures of the "ZvLib::StdlibError" mutex never call
-// stdlib_error(), which takes that very mutex.
+// unguarded instead of failing. Failure texts come from strerror_r(), never from
+// stdlib_error(), which takes the "ZvLib::StdlibError" mutex; failures of that mutex
+// itself are logged by name only.
 #pragma once
 
 #include <pthread.h>
