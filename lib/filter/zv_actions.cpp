@@ -14,7 +14,6 @@
 #include "zv_badparam.h"
 #include "zv_conf.h"
 #include "zv_log.h"
-#include "zv_options.h"
 #include "zv_viruses.h"
 
 namespace {
@@ -354,9 +353,9 @@ int read_actions(FILE* stream, int* line, const char* name, void* argument) {
   return 1;
 }
 
-void log_config_trace(const FilterConfig* config) {
-  if (config == nullptr) return;
-  const ActionsConfig& a = config->actions;
+void log_actions_trace(const ActionsConfig* actions) {
+  if (actions == nullptr) return;
+  const ActionsConfig& a = *actions;
   const struct {
     const char* format;
     int code;

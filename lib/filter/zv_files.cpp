@@ -20,7 +20,6 @@
 
 #include "zv_badparam.h"
 #include "zv_log.h"
-#include "zv_options.h"
 #include "zv_owned.h"
 
 namespace {
@@ -109,6 +108,9 @@ int open_rand48(const SpoolFileSpec* spec, char** name, long seed) {
 }
 
 }  // namespace
+
+const NameCode kNamingModes[] = {
+    {"Std", NAMING_STD}, {"Tai", NAMING_TAI}, {"Rand48", NAMING_RAND48}, {nullptr, 0}};
 
 namespace zv_files_detail {
 

@@ -16,9 +16,23 @@
 #include <cstddef>
 #include <cstdint>
 
-// A directory into which unique files are created (directory, name prefix, naming mode
-// NAMING_* and permission mask); defined with the configuration record in zv_options.h.
-struct SpoolFileSpec;
+#include "zv_conf.h"
+
+// Naming modes of spool and quarantine files.
+inline constexpr int NAMING_STD = 1;
+inline constexpr int NAMING_RAND48 = 2;
+inline constexpr int NAMING_TAI = 3;
+
+// The names of the naming modes in the configuration (NameCode table of zv_conf).
+extern const NameCode kNamingModes[];
+
+// A directory into which uniquely named files are created: the spool and the quarantine.
+struct SpoolFileSpec {
+  char* directory;     // none for the quarantine: nothing is quarantined
+  char* prefix;        // first part of every file name
+  int naming_mode;     // NAMING_*
+  std::uint16_t mode;  // permission mask, low nine bits; 0 when there is no directory
+};
 
 // Creates a new, empty, uniquely named file in the directory that `spec` names, open
 // read-write with O_CLOEXEC and with its permission mask. Returns the descriptor and stores the

@@ -399,8 +399,6 @@ void clear_section_marks() {
   g_marks = SectionMarks{};
 }
 
-const NameCode kNamingModes[] = {
-    {"Std", NAMING_STD}, {"Tai", NAMING_TAI}, {"Rand48", NAMING_RAND48}, {nullptr, 0}};
 const NameCode kDenyModes[] = {{"byAll", DENY_BY_ALL},
                                {"byOne", DENY_BY_ONE},
                                {"bySender", DENY_BY_SENDER},
@@ -431,18 +429,6 @@ const NameCode kSyslogPriorities[] = {{"Alert", LOG_ALERT},
                                       {"Notice", LOG_NOTICE},
                                       {"Debug", LOG_DEBUG},
                                       {nullptr, 0}};
-
-int lookup_name(const char* value, const NameCode* table, int* code) {
-  if (value == nullptr || table == nullptr || code == nullptr) return 0;
-  size_t length = strlen(value);
-  for (const NameCode* entry = table; entry->name != nullptr; ++entry) {
-    if (strncasecmp(entry->name, value, length) == 0) {
-      *code = entry->code;
-      return 1;
-    }
-  }
-  return 0;
-}
 
 void make_config_sections(FilterConfig* config, ConfSection* sections) {
   FilterConfig* c = config;
@@ -507,4 +493,9 @@ int load_config(const char* path, FilterConfig* config, ConfSection* sections) {
 
 void release_config(ConfSection* sections) {
   if (sections != nullptr) (void)release_sections(sections);
+}
+
+void log_config_trace(const FilterConfig* config) {
+  if (config == nullptr) return;
+  log_actions_trace(&config->actions);
 }

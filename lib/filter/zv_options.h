@@ -15,36 +15,14 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "zv_actions.h"
+#include "zv_conf.h"
+#include "zv_files.h"
+
 struct StringList;
 struct NamedMutex;
 struct IpcChannel;
 struct DenyList;
-struct UnNotificableVirusesList;
-struct UnNotificableAddressesList;
-struct ConfSection;
-
-// The configured reactions to a finding.
-enum FilterAction : int {
-  ACTION_PASS = 1,
-  ACTION_REJECT = 2,
-  ACTION_QUARANTINE = 3,
-  ACTION_REMOVE = 4,
-  ACTION_CURE = 5,
-  ACTION_DISCARD = 6,
-  ACTION_TEMPFAIL = 7,
-  ACTION_CONTINUE = 8,
-  ACTION_REDIRECT = 9,
-};
-
-// An allowed set of actions for parse_action(): or-ed ACTION_BIT(code).
-constexpr int ACTION_BIT(int code) {
-  return 1 << code;
-}
-
-// Naming modes of spool and quarantine files.
-inline constexpr int NAMING_STD = 1;
-inline constexpr int NAMING_RAND48 = 2;
-inline constexpr int NAMING_TAI = 3;
 
 // Deny modes: how the deny list is applied to sender and recipients.
 inline constexpr int DENY_BY_ALL = 1;
@@ -57,14 +35,6 @@ inline constexpr int DENY_BY_ALL_RECIPIENTS = 6;
 // Report options asked of the daemon with each scan.
 inline constexpr int REPORT_INCLUDE_REPORT = 2;
 inline constexpr int REPORT_INCLUDE_STATS = 4;
-
-// A directory into which uniquely named files are created: the spool and the quarantine.
-struct SpoolFileSpec {
-  char* directory;     // none for the quarantine: nothing is quarantined
-  char* prefix;        // first part of every file name
-  int naming_mode;     // NAMING_*
-  std::uint16_t mode;  // permission mask, low nine bits; 0 when there is no directory
-};
 
 struct DaemonCommunicationConfig {
   StringList* addresses;  // at least one; the first is the primary daemon
@@ -99,43 +69,6 @@ struct LoggingConfig {
   int debug_spool;
   int facility;  // syslog facility code
   int priority;  // syslog priority code
-};
-
-struct ActionsConfig {
-  // FilterAction codes.
-  int rule_filter_alert;
-  int empty_from;
-  int cure_fail;
-  int incurable;
-  int infected;
-  int adware;
-  int dialers;
-  int jokes;
-  int riskware;
-  int hacktools;
-  int suspicious;
-  int skip_object;
-  int archive_restriction;
-  int scanning_errors;
-  int processing_errors;
-  int use_custom_reply;
-  char* reply_infected;
-  char* reply_rule_filter;
-  char* reply_empty_from;
-  char* reply_suspicious;
-  char* reply_malware;
-  char* reply_skip_object;
-  char* reply_archive_restriction;
-  char* reply_error;
-  char* admin_mail;                              // always in angle brackets
-  char* filter_mail;                             // always in angle brackets
-  char* redirect_mail;                           // in angle brackets, or none: no redirection
-  UnNotificableVirusesList* unnotified_viruses;  // none without a path
-  char* unnotified_viruses_path;
-  UnNotificableAddressesList* unnotified_addresses;  // none without a path
-  char* unnotified_addresses_path;
-  SpoolFileSpec quarantine;
-  int quarantine_move;  // always 1: quarantining moves the spool file
 };
 
 // One notification section; the seven sections share this layout.
@@ -198,35 +131,10 @@ FilterConfig* filter_config();
 
 // --- Name tables -----------------------------------------------------------------------
 
-struct NameCode {
-  const char* name;  // null ends a table
-  int code;
-};
-
-extern const NameCode kNamingModes[];
 extern const NameCode kDenyModes[];
 extern const NameCode kLogLevels[];
 extern const NameCode kSyslogFacilities[];
 extern const NameCode kSyslogPriorities[];
-
-// Looks `value` up in `table`: the first name whose start equals the value over the
-// value's length, without regard to case, wins (so "" selects the first name). 1 and the
-// code stored, or 0 when no name matches or an argument is null.
-[[nodiscard]] int lookup_name(const char* value, const NameCode* table, int* code);
-
-// --- Actions and addresses -------------------------------------------------------------
-
-// The keyword ("pass", ...) and the log letter ("P", ...) of an action; "?" for others.
-const char* action_keyword(int code);
-const char* action_letter(int code);
-
-// Recognises an action keyword at the start of `value` (without regard to case) and
-// accepts it when it is in `allowed` (ACTION_BIT set). 1 and *code set, or 0.
-[[nodiscard]] int parse_action(const char* value, int allowed, int* code);
-
-// Stores `value` in angle brackets as a new heap string in *out ("<value>", or the value
-// as written when it holds a '>'). 1, or 0 when value is null or memory runs out.
-[[nodiscard]] int normalize_mail_address(const char* value, char** out);
 
 // --- Sections ---------------------------------------------------------------------------
 
@@ -257,5 +165,5 @@ void install_obsolete_tables();
 // Releases every loaded section of `sections`.
 void release_config(ConfSection* sections);
 
-// Logs the converted actions, one line each at Verbose.
+// Logs the converted actions of the record (log_actions_trace()).
 void log_config_trace(const FilterConfig* config);

@@ -533,3 +533,15 @@ int read_conf(const char* path, ConfSection* sections) {
   zv_log(ZV_LOG_INFO, "zvlib: read_conf(%s): successfully loaded", path);
   return 0;
 }
+
+int lookup_name(const char* value, const NameCode* table, int* code) {
+  if (value == nullptr || table == nullptr || code == nullptr) return 0;
+  size_t length = strlen(value);
+  for (const NameCode* entry = table; entry->name != nullptr; ++entry) {
+    if (strncasecmp(entry->name, value, length) == 0) {
+      *code = entry->code;
+      return 1;
+    }
+  }
+  return 0;
+}

@@ -83,3 +83,14 @@ int release_sections(ConfSection* sections);
 // and freeing the text *storage held), or into the caller buffer *storage of `capacity`
 // bytes. 1 when stored, 0 when refused.
 [[nodiscard]] int getstring(const char* value, char** storage, int capacity);
+
+// A name table for keyword values: (name, code) pairs, a null name ends it.
+struct NameCode {
+  const char* name;  // null ends a table
+  int code;
+};
+
+// Looks `value` up in `table`: the first name whose start equals the value over the
+// value's length, without regard to case, wins (so "" selects the first name). 1 and the
+// code stored, or 0 when no name matches or an argument is null.
+[[nodiscard]] int lookup_name(const char* value, const NameCode* table, int* code);
