@@ -10,7 +10,7 @@
 #include "zvc_timo.h"
 
 #include "zv_log.h"
-#include "zvc_ipc.h"
+#include "zvc_codes.h"
 
 namespace fdio {
 

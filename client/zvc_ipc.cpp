@@ -457,3 +457,11 @@ int destroy(IpcChannel* channel) {
 }
 
 }  // namespace ipc
+
+namespace ipc::unix {
+
+const char* filename(const IpcAddress* address) {
+  return address != nullptr ? address->local.sun_path : nullptr;
+}
+
+}  // namespace ipc::unix

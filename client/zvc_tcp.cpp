@@ -15,7 +15,7 @@
 
 #include "zv_log.h"
 #include "zv_mutex.h"
-#include "zvc_ipc.h"
+#include "zvc_codes.h"
 
 namespace {
 inline constexpr const char* kResolverMutexName = "ZvLib::Resolver";

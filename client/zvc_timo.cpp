@@ -3,7 +3,7 @@
 
 #include <ctime>
 
-#include "zvc_ipc.h"
+#include "zvc_codes.h"
 
 namespace timo {
 

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "zv_log.h"
-#include "zvc_ipc.h"
+#include "zvc_codes.h"
 
 namespace ipc::unix {
 
@@ -21,10 +21,6 @@ int close_socket(int fd) {
     return kIpcFailed;
   }
   return kIpcOk;
-}
-
-const char* filename(const IpcAddress* address) {
-  return address != nullptr ? address->local.sun_path : nullptr;
 }
 
 }  // namespace ipc::unix
