@@ -413,3 +413,110 @@ TEST_F(EngineTest, TooDeepNestingIsAnArchiveRestriction) {
   EXPECT_EQ(out.status, kStatusNesting);
   EXPECT_EQ(out.stats.archive_restrictions, 1);
 }
+
+namespace {
+
+// Builds a message from lines joined with `eol`.
+std::string lines_with(const std::vector<std::string>& lines, const std::string& eol) {
+  std::string out;
+  for (const auto& l : lines) out += l + eol;
+  return out;
+}
+
+// base64 of `data` cut into lines of `width` characters (not a multiple of four).
+std::vector<std::string> base64_lines(const std::string& data, size_t width) {
+  std::string b = base64(data);
+  std::vector<std::string> out;
+  for (size_t i = 0; i < b.size(); i += width) out.push_back(b.substr(i, width));
+  return out;
+}
+
+std::vector<std::string> cat(std::vector<std::vector<std::string>> parts) {
+  std::vector<std::string> out;
+  for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+}  // namespace
+
+// EICAR hidden in a base64 or quoted-printable part must be found whatever shape the
+// MIME structure around it has.
+TEST_F(EngineTest, FindsTheAttachmentInEveryMimeShape) {
+  const std::vector<std::string> head = {"From: a@example.org", "Subject: shapes",
+                                         "MIME-Version: 1.0"};
+  const std::vector<std::string> b64_part =
+      cat({{"Content-Type: application/octet-stream", "Content-Transfer-Encoding: base64", ""},
+           base64_lines(kEicar, 76)});
+  auto mixed = [](const std::string& b) {
+    return "Content-Type: multipart/mixed; boundary=\"" + b + "\"";
+  };
+  // A multipart holding a text part and `inner` lines, closed by its final delimiter
+  // unless `close` is false.
+  auto nest = [&](const std::string& b, const std::vector<std::string>& inner, bool close = true) {
+    return cat({{mixed(b), "", "--" + b, "Content-Type: text/plain", "", "text", "--" + b},
+                inner,
+                close ? std::vector<std::string>{"--" + b + "--"} : std::vector<std::string>{}});
+  };
+  struct Row {
+    const char* label;
+    std::vector<std::string> lines;
+  };
+  const Row rows[] = {
+      {"inner close directly followed by the outer close",
+       cat({head, nest("outer", nest("inner", b64_part))})},
+      {"three levels, every epilogue empty",
+       cat({head, nest("l1", nest("l2", nest("l3", b64_part)))})},
+      {"inner close followed by an epilogue and a further part",
+       cat({head, nest("outer", cat({nest("inner", b64_part),
+                                     {"epilogue", "--outer"},
+                                     {"Content-Type: text/plain", "", "more"}}))})},
+      {"inner close directly followed by the next outer part",
+       cat({head, nest("outer", cat({nest("inner", b64_part),
+                                     {"--outer"},
+                                     {"Content-Type: text/plain", "", "more"}}))})},
+      {"outer boundary a prefix of the inner one",
+       cat({head, nest("b", nest("b-inner", b64_part))})},
+      {"inner boundary a prefix of the outer one",
+       cat({head, nest("b-outer", nest("b", b64_part))})},
+      {"attachment after a nested multipart with an empty epilogue",
+       cat({head,
+            {mixed("o"), "", "--o", mixed("i"), "", "--i", "Content-Type: text/plain", "", "t",
+             "--i--", "--o"},
+            b64_part,
+            {"--o--"}})},
+      {"nested multipart in an attached message, empty epilogues",
+       cat({head,
+            {mixed("o"), "", "--o", "Content-Type: message/rfc822", "", "Subject: in",
+             "MIME-Version: 1.0", mixed("i"), "", "--i"},
+            b64_part,
+            {"--i--", "--o--"}})},
+      {"preamble before the first delimiter",
+       cat({head, {mixed("p"), "", "This is a preamble.", "--p"}, b64_part, {"--p--"}})},
+      {"no final delimiter", cat({head, nest("open", b64_part, false)})},
+      {"no final delimiter on either level",
+       cat({head, nest("o", nest("i", b64_part, false), false)})},
+      {"base64 with lines of odd length",
+       cat({head, nest("odd", cat({{"Content-Type: application/octet-stream",
+                                    "Content-Transfer-Encoding: base64", ""},
+                                   base64_lines(kEicar, 13)}))})},
+      {"quoted-printable in a nested part",
+       cat({head, nest("q1", nest("q2", {"Content-Type: application/octet-stream",
+                                         "Content-Transfer-Encoding: quoted-printable", "",
+                                         eicar_qp()}))})},
+      {"attachment without Content-Type",
+       cat({head, nest("nt", cat({{"Content-Disposition: attachment; filename=\"e.bin\"",
+                                   "Content-Transfer-Encoding: base64", ""},
+                                  base64_lines(kEicar, 76)}))})},
+  };
+  for (const auto& r : rows) {
+    for (const char* eol : {"\r\n", "\n"}) {
+      SCOPED_TRACE(std::string(r.label) + (eol[1] != '\0' ? " (CRLF)" : " (LF)"));
+      std::string message = lines_with(r.lines, eol);
+      ASSERT_EQ(message.find(kEicar), std::string::npos);  // only a decoder can find it
+      ScanOutcome out = scan(message);
+      EXPECT_EQ(out.status, kStatusKnownVirus);
+      EXPECT_EQ(out.virus_lines, std::vector<std::string>{"EICAR-Test-File,K"});
+      EXPECT_EQ(out.stats.known, 1);
+    }
+  }
+}
