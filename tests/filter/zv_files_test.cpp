@@ -29,12 +29,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/zv_refusing.h"
 #include "support/zv_test_support.h"
 #include "zv_options.h"
 
 namespace {
 
 using zvtest::CaptureLog;
+using zvtest::Refusal;
+using zvtest::run_refusing;
 using zvtest::TempDir;
 
 struct Freer {
@@ -90,71 +93,6 @@ std::string pattern_text(size_t n) {
   return s;
 }
 
-// A system call that the filtered child sees fail with an errno.
-struct Refusal {
-  long syscall_nr;
-  int error;
-  // Refuse only calls whose third argument (the byte count of write) is this; -1 refuses
-  // every call. Lets the sanitizers' own small internal writes through.
-  long count = -1;
-};
-
-// Runs `body` in a child whose listed system calls fail; `body` returns "" when all its
-// checks held, else a description. The answer travels by writev(), which the filters
-// never refuse. Returns "done:" and the failures, or "skip: ..." when seccomp is unavailable.
-std::string run_refusing(const std::vector<Refusal>& refusals,
-                         const std::function<std::string()>& body) {
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(p[0]);
-    auto answer = [&](const std::string& text) {
-      iovec v{const_cast<char*>(text.data()), text.size()};
-      (void)!writev(p[1], &v, 1);
-      _exit(0);
-    };
-    std::vector<sock_filter> prog;
-    for (const Refusal& r : refusals) {
-      prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
-      if (r.count < 0) {
-        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.syscall_nr), 0, 1));
-      } else {
-        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.syscall_nr), 0, 3));
-        // Low word of the third argument (little-endian).
-        prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])));
-        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.count), 0, 1));
-      }
-      prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (r.error & SECCOMP_RET_DATA)));
-    }
-    prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    sock_fprog fprog{static_cast<unsigned short>(prog.size()), prog.data()};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) != 0) {
-      answer(std::string("skip: seccomp unavailable - ") + std::strerror(errno));
-    }
-    // An explicit mark, so that a child that dies without answering never reads as passed.
-    answer("done:" + body());
-  }
-  close(p[1]);
-  std::string out;
-  char buf[512];
-  ssize_t n;
-  while ((n = read(p[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0) out.append(buf, static_cast<size_t>(n));
-  }
-  close(p[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) out += " [child ended abnormally]";
-  return out;
-}
-
-#define CHILD_CHECK(cond)                           \
-  do {                                              \
-    if (!(cond)) failures += "failed: " #cond "\n"; \
-  } while (0)
-
 std::vector<Refusal> chmod_refusals(int error) {
   std::vector<Refusal> r{{SYS_fchmod, error}, {SYS_fchmodat, error}};
 #ifdef SYS_chmod
@@ -162,13 +100,6 @@ std::vector<Refusal> chmod_refusals(int error) {
 #endif
   return r;
 }
-
-#define EXPECT_CHILD_OK(result)                        \
-  do {                                                 \
-    std::string r_ = (result);                         \
-    if (r_.rfind("skip:", 0) == 0) GTEST_SKIP() << r_; \
-    EXPECT_EQ(r_, "done:");                            \
-  } while (0)
 
 // --- open_tmpfile -----------------------------------------------------------------------
 
@@ -375,50 +306,49 @@ TEST(Quarantine, MissingQuarantineDirectoryLeavesSpoolFileAlone) {
   EXPECT_EQ(zvtest::read_file(src), "message");
 }
 
-// A quarantine directory on another file system than the spool (a tmpfs beside the disk).
+// A quarantine directory on another file system than the spool: every rename fails with
+// EXDEV, as the kernel answers across file systems, so the block copy runs on any host.
 class OtherFileSystem : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/dev/shm/zv_files_test.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) GTEST_SKIP() << "no /dev/shm: " << std::strerror(errno);
-    other_ = tmpl;
-    struct stat a {
-    }, b{};
-    if (stat(other_.c_str(), &a) != 0 || stat(spool_.path().c_str(), &b) != 0 ||
-        a.st_dev == b.st_dev) {
-      GTEST_SKIP() << "/dev/shm is on the same file system as " << spool_.path();
-    }
-  }
-  void TearDown() override {
-    if (other_.empty()) return;
-    for (const auto& n : entries(other_)) unlink((other_ + "/" + n).c_str());
-    rmdir(other_.c_str());
+  void SetUp() override { ASSERT_EQ(mkdir(quarantine_.c_str(), 0700), 0); }
+  static std::vector<Refusal> cross_device(std::vector<Refusal> more = {}) {
+    more.push_back({SYS_rename, EXDEV});
+    more.push_back({SYS_renameat, EXDEV});
+    return more;
   }
   TempDir spool_;
-  std::string other_;
+  std::string quarantine_ = spool_.file("q");
 };
 
 TEST_F(OtherFileSystem, MoveFallsBackToBlockCopy) {
   std::string body = pattern_text(3 * 4096 + 17);
   std::string src = spool_.write("spool.1", body);
-  Spec q(other_, "zq.", NAMING_TAI, 0640);
-  CaptureLog log(ZV_LOG_VERBOSE);
-  Owned name(quarantine_file(&q.spec, src.c_str(), 1));
-  ASSERT_NE(name, nullptr);
+  const std::string qdir = quarantine_;
+  EXPECT_CHILD_OK(run_refusing(cross_device(), [&] {
+    std::string failures;
+    Spec q(qdir, "zq.", NAMING_TAI, 0640);
+    CaptureLog log(ZV_LOG_VERBOSE);
+    Owned name(quarantine_file(&q.spec, src.c_str(), 1));
+    CHILD_CHECK(name != nullptr);
+    if (name)
+      CHILD_CHECK(log.has("move_file: try to use by-block copy, because std rename " + src +
+                          " to " + name.get() + " failed - Invalid cross-device link"));
+    return failures;
+  }));
   EXPECT_FALSE(exists(src));
-  EXPECT_EQ(zvtest::read_file(name.get()), body);
-  EXPECT_EQ(file_mode(name.get()), 0640u);
-  EXPECT_TRUE(log.has("move_file: try to use by-block copy, because std rename " + src + " to " +
-                      name.get() + " failed - Invalid cross-device link"));
+  std::vector<std::string> names = entries(qdir);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(zvtest::read_file(qdir + "/" + names[0]), body);
+  EXPECT_EQ(file_mode(qdir + "/" + names[0]), 0640u);
 }
 
 TEST_F(OtherFileSystem, FailedCopyReportsFirstCauseAndKeepsSpoolFile) {
   std::string src = spool_.write("spool.1", pattern_text(5000));
-  std::string dst = other_ + "/zq.1";
+  std::string dst = quarantine_ + "/zq.1";
   ASSERT_EQ(close(open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)), 0);
   // Every block write fails with a full disk and every close with an I/O error: the caller must
   // see the full disk, the cause, not the error of a later clean-up step.
-  EXPECT_CHILD_OK(run_refusing({{SYS_write, ENOSPC, 4096}, {SYS_close, EIO}}, [&] {
+  EXPECT_CHILD_OK(run_refusing(cross_device({{SYS_write, ENOSPC, 4096}, {SYS_close, EIO}}), [&] {
     std::string failures;
     CaptureLog log(ZV_LOG_VERBOSE);
     errno = 0;
@@ -437,7 +367,7 @@ TEST_F(OtherFileSystem, FailedCopyReportsFirstCauseAndKeepsSpoolFile) {
     return failures;
   }));
   EXPECT_EQ(zvtest::read_file(src), pattern_text(5000));
-  EXPECT_TRUE(entries(other_).empty());  // the half-written copy is removed
+  EXPECT_TRUE(entries(quarantine_).empty());  // the half-written copy is removed
 }
 
 TEST(Quarantine, RefusedModeChangeAfterRenameKeepsTheMessage) {
@@ -504,13 +434,20 @@ TEST(CopyFile, MissingSourceGivesItsErrorAndTouchesNothing) {
 TEST(CopyFile, SourceShorterThanItsSizeStopsAtItsEnd) {
   // A sysfs file claims a page of size but reads much less, as a spool file that shrinks
   // while it is copied does: the copy ends at the end of file and succeeds.
-  const std::string source = "/sys/devices/system/cpu/online";
-  struct stat st {};
-  std::string content = zvtest::read_file(source);
-  if (stat(source.c_str(), &st) != 0 || content.empty() ||
-      st.st_size <= static_cast<off_t>(content.size())) {
-    GTEST_SKIP() << source << " does not claim more than it holds here";
+  std::string source, content;
+  for (const char* candidate :
+       {"/sys/devices/system/cpu/online", "/sys/kernel/mm/transparent_hugepage/enabled",
+        "/sys/power/state"}) {
+    struct stat st {};
+    std::string text = zvtest::read_file(candidate);
+    if (stat(candidate, &st) == 0 && !text.empty() &&
+        st.st_size > static_cast<off_t>(text.size())) {
+      source = candidate;
+      content = text;
+      break;
+    }
   }
+  ASSERT_FALSE(source.empty()) << "no sysfs file here claims more than it holds";
   TempDir dir;
   std::string dst = dir.write("zq.1", "");
   CaptureLog log(ZV_LOG_VERBOSE);
