@@ -2,6 +2,7 @@
 #include "zvc_lib.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "client/zvc_fake_peer.h"
+#include "support/zv_refusing.h"
 #include "support/zv_test_support.h"
 
 namespace {
@@ -336,6 +338,34 @@ TEST_F(LibTest, FailureCodes) {
   EXPECT_TRUE(log_.has("zvlib: scanmail: cannot open scan session with zarvikd"));
   int major = 0, minor = 0;
   EXPECT_EQ(get_version(&major, &minor), kZvcNoDaemon);
+}
+
+// The first send of a request, its header, fails (the kernel answers EPIPE): the scan
+// fails as an exchange (-2) without a record, and not one byte reaches the daemon.
+TEST_F(LibTest, FailedSendOfTheRequestHeaderFailsTheExchange) {
+  std::string path = dir_.write("msg", "body");
+  Recorder rec;
+  auto p = peer(false, rec.handler(1, ""));
+  ASSERT_TRUE(p);
+  ASSERT_EQ(startup(kZvcVersion, p->address().c_str(), 10, 0), kZvcOk);
+  EXPECT_CHILD_OK(zvtest::run_refusing({{SYS_sendto, EPIPE}, {SYS_sendmsg, EPIPE}}, [&] {
+    std::string failures;
+    CaptureLog log(ZV_LOG_DEBUG);
+    ScanResult* result = reinterpret_cast<ScanResult*>(0x1);
+    int rc = scan(path, 0, kFilterFlags, &result);
+    CHILD_CHECK(rc == kZvcExchangeFailed);
+    CHILD_CHECK(result == nullptr);
+    CHILD_CHECK(log.has("zvlib: scanfile failed"));
+    // The exchange ends at the first failed send: nothing further is tried.
+    int failed_sends = 0;
+    for (const std::string& t : log.texts())
+      if (t.rfind("zvlib: fd: send(", 0) == 0 && t.find(") failed - Broken pipe") != t.npos)
+        ++failed_sends;
+    CHILD_CHECK(failed_sends == 1);
+    return failures;
+  }));
+  EXPECT_TRUE(p->wait_handled(1));
+  EXPECT_EQ(rec.request(0), "");
 }
 
 TEST_F(LibTest, SilentDaemonTimesOutWithinTheSessionBudget) {
