@@ -103,8 +103,6 @@ bool decode_qp(const char* text, size_t length, Output& out) {
   return true;
 }
 
-// Decodes the encoded word that starts with "=?" at `start`. On success *next is where
-// the walk goes on; false (logged) when the word is malformed or foreign.
 // The subject's copy: exactly its bytes and the terminator, so that a sanitizer sees any
 // read past its end.
 struct Input {
@@ -121,6 +119,9 @@ struct Input {
   }
 };
 
+// Decodes the encoded word that starts with "=?" at `start`. On success *next is where
+// the walk goes on, never beyond the end of the text; false (logged) when the word is
+// malformed or foreign.
 bool decode_word(const Input& in, size_t start, const char* charset, Output& out, size_t* next) {
   const size_t n = in.size;
   const char* word = in.text + start;
@@ -240,6 +241,11 @@ char* decode_subject(const char* subject, const char* charset) {
         zv_log(ZV_LOG_ERRORS, "decode_subject: no memory");
       }
       if (!decoded) return nullptr;
+      // decode_word never moves the walk past the end; a position beyond it is a bug.
+      if (i > n) {
+        zv_log(ZV_LOG_ERRORS, "decode_subject: word ends past the end of the subject");
+        return nullptr;
+      }
     }
   }
   out.data[out.used] = '\0';

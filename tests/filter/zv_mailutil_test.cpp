@@ -133,7 +133,8 @@ TEST(DecodeSubject, DecodesWellFormedWords) {
       {"=?us-ascii?B?aGVs\r\n bG8=?=", "us-ascii", "hello"},  // folding inside the data
       {"=?iso-8859-1?Q?caf=E9\t\x85\xe9?=", "iso-8859-1", "caf\xe9\xe9"},
       {"=?us-ascii?Q?abc?xyz", "us-ascii", "yz"},  // not closed by "?=": nothing
-      {"=?us-ascii?Q?abc?", "us-ascii", ""},       // ... also at the very end
+      {"=?us-ascii?Q?abc?", "us-ascii", ""},       // ... also at the very end, where
+                                                   // the walk must stop at the end
       {"=??Q?any_charset?=", "us-ascii", "any charset"},
   };
   for (const Row& row : rows) {
