@@ -209,6 +209,191 @@ bool replace_leaf(const Leaf& leaf, const std::string& notice) {
   return false;
 }
 
+// One scan of one file: the request's options, what has been found so far and the
+// outcome being built. Each step below adds to it.
+class MessageScan {
+ public:
+  MessageScan(const Engine& engine, const std::string& path, std::string_view data, uint32_t flags,
+              uint32_t extended)
+      : engine_(engine),
+        path_(path),
+        data_(data),
+        flags_(flags),
+        extended_(extended),
+        heuristic_((flags & kScanHeuristic) != 0),
+        crlf_(data.find("\r\n") != std::string_view::npos) {}
+
+  ScanOutcome run() {
+    std::vector<Leaf> leaves = parse();
+    for (const Leaf& leaf : leaves) scan_leaf(leaf);
+    scan_raw();
+    if (flags_ & kScanRuleFilter) match_rules();
+    if (replaced_any_ && message_ != nullptr) rewrite();
+    if (out_.report.empty()) out_.report.push_back(path_ + " ok\n");
+    return std::move(out_);
+  }
+
+ private:
+  // Parses the message and collects its leaf parts; a file GMime cannot read as a
+  // message has none and is scanned raw only.
+  std::vector<Leaf> parse() {
+    stream_.reset(g_mime_stream_mem_new_with_buffer(data_.data(), data_.size()));
+    parser_.reset(g_mime_parser_new_with_stream(stream_.get()));
+    message_.reset(g_mime_parser_construct_message(parser_.get(), nullptr));
+    Walker walker{path_, {}, false};
+    if (message_ != nullptr)
+      walker.walk(g_mime_message_get_mime_part(message_.get()), GMIME_OBJECT(message_.get()), -1,
+                  "", 0);
+    if (walker.too_deep) {
+      out_.status |= kStatusNesting;
+      out_.stats.archive_restrictions++;
+      out_.report.push_back(path_ + " nesting of parts too deep, inner parts not scanned\n");
+    }
+    return std::move(walker.leaves);
+  }
+
+  // Counts a finding in the status word and its statistics counter.
+  void count(const Signature& s) {
+    out_.status |= s.status;
+    if (int32_t* c = counter_for(&out_.stats, s.status)) ++*c;
+  }
+
+  void add_virus_line(const Signature& s) {
+    std::string line = s.name + "," + s.type;
+    if (lines_seen_.insert(line).second) out_.virus_lines.push_back(line);
+  }
+
+  // Scans one decoded part; replaces it by a notice when every virus finding in it is to
+  // be cured or removed, and reports each finding.
+  void scan_leaf(const Leaf& leaf) {
+    std::vector<const Signature*> found = engine_.scan(leaf.decoded, heuristic_);
+    if (found.empty()) return;
+    bool any_action = false, all_treated = true;
+    std::string names;
+    for (const Signature* s : found) {
+      found_in_parts_.insert(s);
+      if (s->kind != FindingKind::kVirus) continue;
+      names += (names.empty() ? "" : ", ") + s->name;
+      if (action_for(*s, flags_, extended_) == Action::kNone)
+        all_treated = false;
+      else
+        any_action = true;
+    }
+    bool treat = any_action && all_treated && replace(leaf, names);
+    if (!treat) left_in_parts_.insert(found.begin(), found.end());
+    for (const Signature* s : found) report_in_leaf(leaf, *s, treat);
+  }
+
+  // Puts the notice in place of a treated part. False (reported) when the tree refused.
+  bool replace(const Leaf& leaf, const std::string& names) {
+    std::string notice = "The part " + leaf.description +
+                         " of this message was removed by the virus scanner: it contained " +
+                         names + "." + (crlf_ ? "\r\n" : "\n");
+    if (replace_leaf(leaf, notice)) {
+      replaced_any_ = true;
+      return true;
+    }
+    out_.status |= kStatusWriteError;
+    out_.stats.errors++;
+    out_.report.push_back(leaf.object + " cannot be replaced\n");
+    return false;
+  }
+
+  // The report line and counters of one finding in a part; `treated` when the part was
+  // replaced.
+  void report_in_leaf(const Leaf& leaf, const Signature& s, bool treated) {
+    count(s);
+    if (s.kind == FindingKind::kStatus) {
+      out_.report.push_back(leaf.object + ": " + s.name + " (status " + hex(s.status) + ")\n");
+      return;
+    }
+    add_virus_line(s);
+    Action a = action_for(s, flags_, extended_);
+    const char* done = "";
+    if (treated && a == Action::kCure) {
+      out_.status |= kStatusCured;
+      ++out_.stats.cured;
+      done = " - cured";
+    } else if (treated && a == Action::kRemove) {
+      out_.status |= kStatusDeleted;
+      ++out_.stats.deleted;
+      if (s.type == 'K' || s.type == 'M') ++out_.stats.cured;
+      done = " - removed";
+    }
+    out_.report.push_back(leaf.object + " " + type_words(s.type) + " " + s.name + done + "\n");
+  }
+
+  // Whatever the raw bytes hold that no part explains (headers, broken structure, a
+  // file that is not a message) is reported on the file itself and cannot be treated.
+  void scan_raw() {
+    for (const Signature* s : engine_.scan(data_, heuristic_)) {
+      if (found_in_parts_.count(s) != 0) continue;
+      count(*s);
+      if (s->kind == FindingKind::kStatus) {
+        out_.report.push_back(path_ + ": " + s->name + " (status " + hex(s->status) + ")\n");
+      } else {
+        add_virus_line(*s);
+        out_.report.push_back(path_ + " " + type_words(s->type) + " " + s->name + "\n");
+      }
+    }
+  }
+
+  void match_rules() {
+    if (const Signature* rule = engine_.match_rule(header_block(data_))) {
+      out_.status |= kStatusRuleReject;
+      out_.stats.rule_rejects++;
+      out_.rule = rule->name;
+      out_.report.push_back(path_ + " rejected by rule " + rule->name + "\n");
+    }
+  }
+
+  // Writes the treated message out with the line ends it came with, then checks what is
+  // left of the treated signatures.
+  void rewrite() {
+    GMimeFormatOptions* fo = g_mime_format_options_new();
+    g_mime_format_options_set_newline_format(
+        fo, crlf_ ? GMIME_NEWLINE_FORMAT_DOS : GMIME_NEWLINE_FORMAT_UNIX);
+    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+    g_mime_object_write_to_stream(GMIME_OBJECT(message_.get()), fo, mem.get());
+    g_mime_format_options_free(fo);
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+    out_.content.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    out_.modified = true;
+    report_left_outside();
+  }
+
+  // A signature that the treated parts held but that the rewritten message still shows
+  // outside the parts left alone (say, also in a header) was not removed: it counts as a
+  // further finding that nothing treated.
+  void report_left_outside() {
+    for (const Signature* s : engine_.scan(out_.content, heuristic_)) {
+      if (found_in_parts_.count(s) == 0 || left_in_parts_.count(s) != 0) continue;
+      count(*s);
+      out_.report.push_back(path_ +
+                            (s->kind == FindingKind::kStatus
+                                 ? ": " + s->name + " (status " + hex(s->status) + ")"
+                                 : " " + std::string(type_words(s->type)) + " " + s->name) +
+                            " - left outside the treated parts\n");
+    }
+  }
+
+  const Engine& engine_;
+  const std::string& path_;
+  std::string_view data_;
+  const uint32_t flags_;
+  const uint32_t extended_;
+  const bool heuristic_;
+  const bool crlf_;
+  GPtr<GMimeStream> stream_;
+  GPtr<GMimeParser> parser_;
+  GPtr<GMimeMessage> message_;
+  ScanOutcome out_;
+  std::set<std::string> lines_seen_;
+  std::set<const Signature*> found_in_parts_;  // in any part
+  std::set<const Signature*> left_in_parts_;   // in a part that stays as it was
+  bool replaced_any_ = false;
+};
+
 }  // namespace
 
 void mime_init() {
@@ -218,136 +403,7 @@ void mime_init() {
 ScanOutcome scan_content(const Engine& engine, const std::string& path, std::string_view data,
                          uint32_t flags, uint32_t extended) {
   mime_init();
-  ScanOutcome out;
-  const bool heuristic = (flags & kScanHeuristic) != 0;
-  const bool crlf = data.find("\r\n") != std::string_view::npos;
-  const char* eol = crlf ? "\r\n" : "\n";
-  std::set<std::string> lines_seen;
-
-  auto add_virus_line = [&](const Signature& s) {
-    std::string line = s.name + "," + s.type;
-    if (lines_seen.insert(line).second) out.virus_lines.push_back(line);
-  };
-
-  // Parse the message; a file GMime cannot read as a message is scanned raw only.
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(data.data(), data.size()));
-  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-  GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
-  Walker walker{path, {}, false};
-  if (message != nullptr)
-    walker.walk(g_mime_message_get_mime_part(message.get()), GMIME_OBJECT(message.get()), -1, "",
-                0);
-  if (walker.too_deep) {
-    out.status |= kStatusNesting;
-    out.stats.archive_restrictions++;
-    out.report.push_back(path + " nesting of parts too deep, inner parts not scanned\n");
-  }
-
-  std::set<const Signature*> found_in_parts;  // in any part
-  std::set<const Signature*> left_in_parts;   // in a part that stays as it was
-  bool replaced_any = false;
-  for (const auto& leaf : walker.leaves) {
-    std::vector<const Signature*> found = engine.scan(leaf.decoded, heuristic);
-    if (found.empty()) continue;
-    bool any_action = false, all_treated = true;
-    std::string names;
-    for (const Signature* s : found) {
-      found_in_parts.insert(s);
-      if (s->kind != FindingKind::kVirus) continue;
-      names += (names.empty() ? "" : ", ") + s->name;
-      if (action_for(*s, flags, extended) == Action::kNone)
-        all_treated = false;
-      else
-        any_action = true;
-    }
-    bool treat = any_action && all_treated;
-    if (treat) {
-      std::string notice = "The part " + leaf.description +
-                           " of this message was removed by the virus scanner: it contained " +
-                           names + "." + eol;
-      if (replace_leaf(leaf, notice)) {
-        replaced_any = true;
-      } else {
-        treat = false;
-        out.status |= kStatusWriteError;
-        out.stats.errors++;
-        out.report.push_back(leaf.object + " cannot be replaced\n");
-      }
-    }
-    if (!treat) left_in_parts.insert(found.begin(), found.end());
-    for (const Signature* s : found) {
-      out.status |= s->status;
-      if (int32_t* c = counter_for(&out.stats, s->status)) ++*c;
-      if (s->kind == FindingKind::kStatus) {
-        out.report.push_back(leaf.object + ": " + s->name + " (status " + hex(s->status) + ")\n");
-        continue;
-      }
-      add_virus_line(*s);
-      Action a = action_for(*s, flags, extended);
-      const char* done = "";
-      if (treat && a == Action::kCure) {
-        out.status |= kStatusCured;
-        ++out.stats.cured;
-        done = " - cured";
-      } else if (treat && a == Action::kRemove) {
-        out.status |= kStatusDeleted;
-        ++out.stats.deleted;
-        if (s->type == 'K' || s->type == 'M') ++out.stats.cured;
-        done = " - removed";
-      }
-      out.report.push_back(leaf.object + " " + type_words(s->type) + " " + s->name + done + "\n");
-    }
-  }
-
-  // Whatever the raw bytes hold that no part explains (headers, broken structure, a
-  // file that is not a message) is reported on the file itself and cannot be treated.
-  for (const Signature* s : engine.scan(data, heuristic)) {
-    if (found_in_parts.count(s) != 0) continue;
-    out.status |= s->status;
-    if (int32_t* c = counter_for(&out.stats, s->status)) ++*c;
-    if (s->kind == FindingKind::kStatus) {
-      out.report.push_back(path + ": " + s->name + " (status " + hex(s->status) + ")\n");
-    } else {
-      add_virus_line(*s);
-      out.report.push_back(path + " " + type_words(s->type) + " " + s->name + "\n");
-    }
-  }
-
-  if (flags & kScanRuleFilter) {
-    if (const Signature* rule = engine.match_rule(header_block(data))) {
-      out.status |= kStatusRuleReject;
-      out.stats.rule_rejects++;
-      out.rule = rule->name;
-      out.report.push_back(path + " rejected by rule " + rule->name + "\n");
-    }
-  }
-
-  if (replaced_any && message != nullptr) {
-    GMimeFormatOptions* fo = g_mime_format_options_new();
-    g_mime_format_options_set_newline_format(
-        fo, crlf ? GMIME_NEWLINE_FORMAT_DOS : GMIME_NEWLINE_FORMAT_UNIX);
-    GPtr<GMimeStream> mem(g_mime_stream_mem_new());
-    g_mime_object_write_to_stream(GMIME_OBJECT(message.get()), fo, mem.get());
-    g_mime_format_options_free(fo);
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
-    out.content.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
-    out.modified = true;
-    // A signature that the treated parts held but that the rewritten message still
-    // shows outside the parts left alone (say, also in a header) was not removed: it
-    // counts as a further finding that nothing treated.
-    for (const Signature* s : engine.scan(out.content, heuristic)) {
-      if (found_in_parts.count(s) == 0 || left_in_parts.count(s) != 0) continue;
-      out.status |= s->status;
-      if (int32_t* c = counter_for(&out.stats, s->status)) ++*c;
-      out.report.push_back(path +
-                           (s->kind == FindingKind::kStatus
-                                ? ": " + s->name + " (status " + hex(s->status) + ")"
-                                : " " + std::string(type_words(s->type)) + " " + s->name) +
-                           " - left outside the treated parts\n");
-    }
-  }
-  if (out.report.empty()) out.report.push_back(path + " ok\n");
-  return out;
+  return MessageScan(engine, path, data, flags, extended).run();
 }
 
 }  // namespace zvscand
