@@ -244,6 +244,112 @@ int daemon_answer(IpcChannel* channel, uint32_t flags, const char* path, ScanRes
 
 }  // namespace scan
 
+namespace {
+
+// The path is sent with the caller's length and opened as a C string: both must agree.
+// 0 with the path in *file_path, or -4 (logged).
+int take_path(const char* path, size_t path_length, std::string* file_path) {
+  if (path == nullptr || path_length < 1 || path_length > kZvcMaxPathLength ||
+      strnlen(path, path_length) != path_length) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: bad parameters");
+    return kZvcBadParameters;
+  }
+  try {
+    file_path->assign(path, path_length);
+  } catch (const std::bad_alloc&) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: bad parameters");
+    return kZvcBadParameters;
+  }
+  return kZvcOk;
+}
+
+// Whether the daemon reads the file by its path: only when asked and only the first
+// daemon of the list (the channel carries its tag).
+bool scans_locally(const IpcChannel* channel, int local_scan) {
+  if (!local_scan) return false;
+  if (ipc::tag(channel) != 0) return true;
+  zv_log(ZV_LOG_ALERTS, "zvlib: scanmail: cannot use <localscan> mode on backup zarvikd");
+  return false;
+}
+
+// Opens the spool file and takes its size, which travels as one 32-bit int. 0 or -3
+// (logged).
+int open_spool_file(const std::string& file_path, UniqueFd* file, uint32_t* size) {
+  file->reset(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file->get() < 0) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot open file <%s> : %s", file_path.c_str(),
+           stdlib_errno_text());
+    return kZvcFileError;
+  }
+  off_t end = lseek(file->get(), 0, SEEK_END);
+  if (end < 0 || end > static_cast<off_t>(UINT32_MAX) || lseek(file->get(), 0, SEEK_SET) != 0) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot determine file <%s> size", file_path.c_str());
+    return kZvcFileError;
+  }
+  *size = static_cast<uint32_t>(end);
+  return kZvcOk;
+}
+
+// Streams `size` bytes of the spool file in pieces of kZvcChunkSize. 0, -3 (the file
+// cannot be read, logged) or the code of a failed exchange.
+int stream_content(IpcChannel* channel, int fd, uint32_t size, const std::string& file_path) {
+  char buffer[kZvcChunkSize];
+  for (uint32_t left = size; left > 0;) {
+    size_t piece = std::min<size_t>(left, sizeof(buffer));
+    if (read_piece(fd, buffer, piece) == 0) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot read file <%s>", file_path.c_str());
+      return kZvcFileError;
+    }
+    if (proto::write_buf(channel, piece, buffer) == 0) return exchange_failure(channel);
+    left -= static_cast<uint32_t>(piece);
+  }
+  return kZvcOk;
+}
+
+// The one way out of a scan session: closes the session, and hands the record to the
+// caller on success or deletes it on failure.
+int finish_scan(IpcChannel* channel, int rc, ScanResult* record, ScanResult** result) {
+  int closed = close_session(channel);
+  if (rc == kZvcOk) rc = closed;
+  if (rc != kZvcOk) {
+    zv_log(ZV_LOG_DEBUG, "zvlib: scanfile failed");
+    scanresult_delete(record);
+    return rc;
+  }
+  *result = record;
+  return kZvcOk;
+}
+
+// The conversation of one scan on an open session: the request, the content unless the
+// daemon reads the file itself, and the answer. 0 with the record in *record, or a code.
+int converse(IpcChannel* channel, const std::string& file_path, int local_scan, uint32_t flags,
+             uint32_t extended, uint32_t report_limit, const char* sender,
+             const StringList* recipients, ScanResult** record) {
+  bool local = scans_locally(channel, local_scan);
+  UniqueFd file;
+  uint32_t size = 0;
+  if (!local) {
+    int rc = open_spool_file(file_path, &file, &size);
+    if (rc != kZvcOk) return rc;
+    if (size == 0) {
+      *record = empty_file_result(file_path, flags, report_limit);
+      return *record != nullptr ? kZvcOk : kZvcExchangeFailed;
+    }
+  }
+  if (send_request(channel, flags, extended, sender, recipients, file_path.c_str(),
+                   file_path.size()) == 0 ||
+      proto::write_int(channel, size) == 0)
+    return exchange_failure(channel);
+  int rc = stream_content(channel, file.get(), size, file_path);
+  if (rc != kZvcOk) return rc;
+  if (scan::daemon_answer(channel, flags, file_path.c_str(), record, report_limit, local, size) !=
+      kZvcOk)
+    return exchange_failure(channel);
+  return kZvcOk;
+}
+
+}  // namespace
+
 int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flags,
              uint32_t extended, ScanResult** result, uint32_t report_limit, const char* sender,
              const StringList* recipients) {
@@ -257,84 +363,16 @@ int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flag
     return kZvcNotStarted;
   }
   flags |= kScanMail;
-  // The path is sent with the caller's length and opened as a C string: both must agree.
-  if (path == nullptr || path_length < 1 || path_length > kZvcMaxPathLength ||
-      strnlen(path, path_length) != path_length) {
-    zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: bad parameters");
-    return kZvcBadParameters;
-  }
   std::string file_path;
-  try {
-    file_path.assign(path, path_length);
-  } catch (const std::bad_alloc&) {
-    zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: bad parameters");
-    return kZvcBadParameters;
-  }
+  int rc = take_path(path, path_length, &file_path);
+  if (rc != kZvcOk) return rc;
   IpcChannel* channel = open_session(local_scan, (flags & kScanNoDelay) != 0);
   if (channel == nullptr) {
     zv_log(ZV_LOG_DEBUG, "zvlib: scanmail: cannot open scan session with zarvikd");
     return kZvcNoDaemon;
   }
-  // From here on every path ends in `finish`, which closes the file and the session.
-  UniqueFd file;
-  auto finish = [&](int rc, ScanResult* record) {
-    file.reset();
-    int closed = close_session(channel);
-    if (rc == kZvcOk) rc = closed;
-    if (rc != kZvcOk) {
-      zv_log(ZV_LOG_DEBUG, "zvlib: scanfile failed");
-      scanresult_delete(record);
-      return rc;
-    }
-    *result = record;
-    return kZvcOk;
-  };
-
-  bool local = false;
-  if (local_scan) {
-    if (ipc::tag(channel) != 0) {
-      local = true;
-    } else {
-      zv_log(ZV_LOG_ALERTS, "zvlib: scanmail: cannot use <localscan> mode on backup zarvikd");
-    }
-  }
-  uint32_t size = 0;
-  if (!local) {
-    file.reset(::open(file_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) {
-      zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot open file <%s> : %s", file_path.c_str(),
-             stdlib_errno_text());
-      return finish(kZvcFileError, nullptr);
-    }
-    off_t end = lseek(file.get(), 0, SEEK_END);
-    // The size travels as one 32-bit int.
-    if (end < 0 || end > static_cast<off_t>(UINT32_MAX) || lseek(file.get(), 0, SEEK_SET) != 0) {
-      zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot determine file <%s> size", file_path.c_str());
-      return finish(kZvcFileError, nullptr);
-    }
-    size = static_cast<uint32_t>(end);
-    if (size == 0) {
-      ScanResult* record = empty_file_result(file_path, flags, report_limit);
-      return finish(record != nullptr ? kZvcOk : kZvcExchangeFailed, record);
-    }
-  }
-  if (send_request(channel, flags, extended, sender, recipients, path, path_length) == 0 ||
-      proto::write_int(channel, size) == 0)
-    return finish(exchange_failure(channel), nullptr);
-  char buffer[kZvcChunkSize];
-  for (uint32_t left = size; left > 0;) {
-    size_t piece = std::min<size_t>(left, sizeof(buffer));
-    if (read_piece(file.get(), buffer, piece) == 0) {
-      zv_log(ZV_LOG_ERRORS, "zvlib: scanmail: cannot read file <%s>", file_path.c_str());
-      return finish(kZvcFileError, nullptr);
-    }
-    if (proto::write_buf(channel, piece, buffer) == 0)
-      return finish(exchange_failure(channel), nullptr);
-    left -= static_cast<uint32_t>(piece);
-  }
   ScanResult* record = nullptr;
-  if (scan::daemon_answer(channel, flags, file_path.c_str(), &record, report_limit, local, size) !=
-      kZvcOk)
-    return finish(exchange_failure(channel), nullptr);
-  return finish(kZvcOk, record);
+  rc = converse(channel, file_path, local_scan, flags, extended, report_limit, sender, recipients,
+                &record);
+  return finish_scan(channel, rc, record, result);
 }
