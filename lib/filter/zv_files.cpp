@@ -191,116 +191,109 @@ char* quarantine_file(const SpoolFileSpec* spec, const char* source, int move) {
   return name.release();
 }
 
+namespace {
+
+// Notes errno as the first failure and logs `what` with the file and the error. Always
+// false, for `return fail(...)`.
+bool copy_failure(FirstError* first, const char* what, const char* file) {
+  int err = errno;
+  first->note(err);
+  zv_log(ZV_LOG_ERRORS, "copy_file: %s %s - %s", what, file, stdlib_error(err));
+  return false;
+}
+
+// Opens both ends of a copy: the destination (created with the source's mode, then given
+// `mask`) and the source, each at its start; *st receives the source's status. False
+// (first failure noted, logged) when one step fails.
+bool open_copy_ends(const char* source, const char* destination, unsigned mask, struct stat* st,
+                    UniqueFd* in, UniqueFd* out, FirstError* first) {
+  if (stat(source, st) != 0) return copy_failure(first, "error stat() temporary file", source);
+  *out = UniqueFd(open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, st->st_mode & 0777));
+  if (!out->valid()) return copy_failure(first, "cannot open archive file", destination);
+  if (fchmod(out->get(), mask) != 0)
+    return copy_failure(first, "cannot change mode for quarantine file", destination);
+  *in = UniqueFd(open(source, O_RDONLY | O_CLOEXEC));
+  if (!in->valid()) return copy_failure(first, "cannot open temporary file", source);
+  if (lseek(in->get(), 0, SEEK_SET) < 0)
+    return copy_failure(first, "cannot seek to begin of temporary file", source);
+  if (lseek(out->get(), 0, SEEK_SET) < 0)
+    return copy_failure(first, "cannot seek to begin of archive file", destination);
+  return true;
+}
+
+// Writes all `got` bytes of `buffer`. False (first failure noted, logged) when a write
+// fails or writes nothing.
+bool write_block(int fd, const char* buffer, ssize_t got, FirstError* first) {
+  ssize_t written = 0;
+  while (written < got) {
+    ssize_t n = write(fd, buffer + written, got - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : EIO;
+      first->note(err);
+      zv_log(ZV_LOG_ERRORS, "copy_file: quarantine file writing error (%d:%d) - %s.\n",
+             static_cast<int>(got), static_cast<int>(written), stdlib_error(err));
+      return false;
+    }
+    written += n;
+  }
+  return true;
+}
+
+// Copies up to `size` bytes block by block and syncs the copy. A source that shrank is
+// copied as far as it goes; one that grew, up to the size it had, so the copy never runs
+// forever. False (first failure noted, logged) on a failure.
+bool copy_blocks(int in, int out, off_t size, const char* source, const char* destination,
+                 char* buffer, FirstError* first) {
+  off_t expected = size;
+  while (expected != 0) {
+    ssize_t got = read(in, buffer, kBlockSize);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return copy_failure(first, "cannot read temporary file", source);
+    }
+    if (got == 0) break;
+    if (!write_block(out, buffer, got, first)) return false;
+    expected = got >= expected ? 0 : expected - got;
+  }
+  if (fsync(out) != 0) return copy_failure(first, "cannot sync quarantine file", destination);
+  return true;
+}
+
+// Closes an end of the copy with its result checked. False (first failure noted,
+// logged) when the close failed.
+bool close_copy_end(UniqueFd* fd, const char* what, const char* file, FirstError* first) {
+  if (!fd->valid() || fd->close() == 0) return true;
+  return copy_failure(first, what, file);
+}
+
+}  // namespace
+
 int copy_file(const char* source, const char* destination, unsigned mask) {
   FirstError first;
-  int result = -1;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlockSize]);
+  if (!buffer) {
+    first.note(ENOMEM);
+    zv_log(ZV_LOG_ERRORS, "copy_file: cannot allocate buffer for moving");
+    errno = first.value;
+    return -1;
+  }
+  if (source == nullptr || destination == nullptr) {
+    zv_log_bad_parameters("copy_file:", source == nullptr, destination == nullptr);
+    errno = EINVAL;
+    return -1;
+  }
   struct stat st {};
-  UniqueFd out;
   UniqueFd in;
-  // Every failure of the copy proper jumps out of this block; closing follows for all.
-  do {
-    if (!buffer) {
-      first.note(ENOMEM);
-      zv_log(ZV_LOG_ERRORS, "copy_file: cannot allocate buffer for moving");
-      break;
-    }
-    if (source == nullptr || destination == nullptr) {
-      first.note(EINVAL);
-      zv_log_bad_parameters("copy_file:", source == nullptr, destination == nullptr);
-      break;
-    }
-    if (stat(source, &st) != 0) {
-      first.note(errno);
-      zv_log(ZV_LOG_ERRORS, "copy_file: error stat() temporary file %s - %s", source,
-             stdlib_error(errno));
-      break;
-    }
-    out = UniqueFd(open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, st.st_mode & 0777));
-    if (!out.valid()) {
-      first.note(errno);
-      zv_log(ZV_LOG_ERRORS, "copy_file: cannot open archive file %s - %s", destination,
-             stdlib_error(errno));
-      break;
-    }
-    if (fchmod(out.get(), mask) != 0) {
-      first.note(errno);
-      zv_log(ZV_LOG_ERRORS, "copy_file: cannot change mode for quarantine file %s - %s",
-             destination, stdlib_error(errno));
-      break;
-    }
-    in = UniqueFd(open(source, O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) {
-      first.note(errno);
-      zv_log(ZV_LOG_ERRORS, "copy_file: cannot open temporary file %s - %s", source,
-             stdlib_error(errno));
-      break;
-    }
-    if (lseek(in.get(), 0, SEEK_SET) < 0) {
-      first.note(errno);
-      zv_log(ZV_LOG_ERRORS, "copy_file: cannot seek to begin of temporary file %s - %s", source,
-             stdlib_error(errno));
-      break;
-    }
-    if (lseek(out.get(), 0, SEEK_SET) < 0) {
-      first.note(errno);
-      zv_log(ZV_LOG_ERRORS, "copy_file: cannot seek to begin of archive file %s - %s", destination,
-             stdlib_error(errno));
-      break;
-    }
-    bool failed = false;
-    off_t expected = st.st_size;
-    while (expected != 0 && !failed) {
-      ssize_t got = read(in.get(), buffer.get(), kBlockSize);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        first.note(errno);
-        zv_log(ZV_LOG_ERRORS, "copy_file: cannot read temporary file %s - %s", source,
-               stdlib_error(errno));
-        failed = true;
-        break;
-      }
-      if (got == 0) break;  // the source shrank: what is there is copied
-      ssize_t written = 0;
-      while (written < got) {
-        ssize_t n = write(out.get(), buffer.get() + written, got - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          int err = n < 0 ? errno : EIO;
-          first.note(err);
-          zv_log(ZV_LOG_ERRORS, "copy_file: quarantine file writing error (%d:%d) - %s.\n",
-                 static_cast<int>(got), static_cast<int>(written), stdlib_error(err));
-          failed = true;
-          break;
-        }
-        written += n;
-      }
-      // A file that grew is copied up to the size it had; the copy never runs forever.
-      expected = got >= expected ? 0 : expected - got;
-    }
-    if (failed) break;
-    if (fsync(out.get()) != 0) {
-      first.note(errno);
-      zv_log(ZV_LOG_ERRORS, "copy_file: cannot sync quarantine file %s - %s", destination,
-             stdlib_error(errno));
-      break;
-    }
-    result = 0;
-  } while (false);
-  if (in.valid() && in.close() != 0) {
-    first.note(errno);
-    result = -1;
-    zv_log(ZV_LOG_ERRORS, "copy_file: cannot close temporary file %s - %s", source,
-           stdlib_error(errno));
-  }
-  if (out.valid() && out.close() != 0) {
-    first.note(errno);
-    result = -1;
-    zv_log(ZV_LOG_ERRORS, "copy_file: cannot close quarantine file %s - %s", destination,
-           stdlib_error(errno));
-  }
+  UniqueFd out;
+  bool copied =
+      open_copy_ends(source, destination, mask, &st, &in, &out, &first) &&
+      copy_blocks(in.get(), out.get(), st.st_size, source, destination, buffer.get(), &first);
+  // Both ends are closed whatever happened; a failed close fails the copy too.
+  bool closed_in = close_copy_end(&in, "cannot close temporary file", source, &first);
+  bool closed_out = close_copy_end(&out, "cannot close quarantine file", destination, &first);
   errno = first.value;
-  return result;
+  return copied && closed_in && closed_out ? 0 : -1;
 }
 
 int move_file(const char* source, const char* destination, unsigned mask) {
