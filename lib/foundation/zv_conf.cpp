@@ -92,6 +92,79 @@ bool scan_integer(const char* text, int base, long long min, long long max, long
   return true;
 }
 
+// The int-sized types: the storage must be 4 bytes.
+bool store_int_default(const char* section, ConfVariable& v, int index) {
+  if (v.capacity != 4) {
+    zv_log(ZV_LOG_ERRORS,
+           "zvlib: read_section(%s): wrong len (%d) of storage for %d variable passed", section,
+           v.capacity, index);
+    return false;
+  }
+  int32_t* slot = static_cast<int32_t*>(v.storage);
+  *slot = v.default_int;
+  zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): for %s default = %d, value = %d", section, v.name,
+         v.default_int, *slot);
+  return true;
+}
+
+// A text: a heap copy (capacity 0) or a copy into the caller's buffer of `capacity` bytes.
+bool store_string_default(const char* section, ConfVariable& v, int index) {
+  char** slot = static_cast<char**>(v.storage);
+  if (v.default_text == nullptr) {
+    if (v.capacity == 0) {
+      free(*slot);
+      *slot = nullptr;
+    }
+    zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): null default for %d variable passed", section,
+           index);
+    zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): for %s default = NULL, value = NULL", section,
+           v.name);
+    return true;
+  }
+  if (v.capacity == 0) {
+    char* copy = strdup(v.default_text);
+    if (copy == nullptr) {
+      zv_log(ZV_LOG_DEBUG,
+             "zvlib: read_section(%s): cannot allocate storage for %d variable passed", section,
+             index);
+      return false;
+    }
+    // A section read a second time starts again from its defaults.
+    free(*slot);
+    *slot = copy;
+  } else {
+    int len = static_cast<int>(strlen(v.default_text));
+    if (v.capacity < len + 1) {
+      zv_log(ZV_LOG_ERRORS,
+             "zvlib: read_section(%s): storage not enough (%d) for default (%d) for %d "
+             "variable passed",
+             section, v.capacity, len, index);
+      return false;
+    }
+    memcpy(*slot, v.default_text, static_cast<size_t>(len) + 1);
+    (*slot)[v.capacity - 1] = '\0';
+  }
+  zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): for %s default = %s, value = %s", section, v.name,
+         v.default_text, *slot);
+  return true;
+}
+
+// A string list starts empty: no default can be given.
+bool store_list_default(const char* section, ConfVariable& v, int index) {
+  if (v.default_text != nullptr) {
+    zv_log(ZV_LOG_ERRORS,
+           "zvlib: read_section(%s): default value for string list currently not supported",
+           section);
+    return false;
+  }
+  zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): null default for %d variable passed", section,
+         index);
+  StringList** slot = static_cast<StringList**>(v.storage);
+  strings::destroy(*slot);
+  *slot = nullptr;
+  return true;
+}
+
 bool store_default(const char* section, ConfVariable& v, int index) {
   if (v.name == nullptr) {
     zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): null name for %d variable passed", section,
@@ -107,73 +180,12 @@ bool store_default(const char* section, ConfVariable& v, int index) {
     case CONF_INT:
     case CONF_UINT:
     case CONF_BOOL:
-    case CONF_OCTAL: {
-      if (v.capacity != 4) {
-        zv_log(ZV_LOG_ERRORS,
-               "zvlib: read_section(%s): wrong len (%d) of storage for %d variable passed", section,
-               v.capacity, index);
-        return false;
-      }
-      int32_t* slot = static_cast<int32_t*>(v.storage);
-      *slot = v.default_int;
-      zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): for %s default = %d, value = %d", section,
-             v.name, v.default_int, *slot);
-      return true;
-    }
-    case CONF_STRING: {
-      char** slot = static_cast<char**>(v.storage);
-      if (v.default_text == nullptr) {
-        if (v.capacity == 0) {
-          free(*slot);
-          *slot = nullptr;
-        }
-        zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): null default for %d variable passed",
-               section, index);
-        zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): for %s default = NULL, value = NULL",
-               section, v.name);
-        return true;
-      }
-      if (v.capacity == 0) {
-        char* copy = strdup(v.default_text);
-        if (copy == nullptr) {
-          zv_log(ZV_LOG_DEBUG,
-                 "zvlib: read_section(%s): cannot allocate storage for %d variable passed", section,
-                 index);
-          return false;
-        }
-        // A section read a second time starts again from its defaults.
-        free(*slot);
-        *slot = copy;
-      } else {
-        int len = static_cast<int>(strlen(v.default_text));
-        if (v.capacity < len + 1) {
-          zv_log(ZV_LOG_ERRORS,
-                 "zvlib: read_section(%s): storage not enough (%d) for default (%d) for %d "
-                 "variable passed",
-                 section, v.capacity, len, index);
-          return false;
-        }
-        memcpy(*slot, v.default_text, static_cast<size_t>(len) + 1);
-        (*slot)[v.capacity - 1] = '\0';
-      }
-      zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): for %s default = %s, value = %s", section,
-             v.name, v.default_text, *slot);
-      return true;
-    }
-    case CONF_STRLIST: {
-      if (v.default_text != nullptr) {
-        zv_log(ZV_LOG_ERRORS,
-               "zvlib: read_section(%s): default value for string list currently not supported",
-               section);
-        return false;
-      }
-      zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): null default for %d variable passed", section,
-             index);
-      StringList** slot = static_cast<StringList**>(v.storage);
-      strings::destroy(*slot);
-      *slot = nullptr;
-      return true;
-    }
+    case CONF_OCTAL:
+      return store_int_default(section, v, index);
+    case CONF_STRING:
+      return store_string_default(section, v, index);
+    case CONF_STRLIST:
+      return store_list_default(section, v, index);
     default:
       zv_log(ZV_LOG_ERRORS,
              "zvlib: read_section(%s): wrong type (%d) of value for %d variable passed", section,
@@ -299,64 +311,82 @@ int getstring(const char* value, char** storage, int capacity) {
   return 1;
 }
 
-int read_section(FILE* stream, int* line, const char* name, ConfVariable* variables, char separator,
-                 char list_separator) {
-  if (!valid_separator(separator)) {
-    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): invalid separator (%c) passed", name,
-           separator);
-    return -1;
+namespace {
+
+// Stores every entry's default; *count becomes the number of entries. False (logged,
+// the defaults stored so far released) when an entry is malformed.
+bool store_defaults(const char* name, ConfVariable* variables, int* count) {
+  for (*count = 0; variables[*count].type != 0; ++*count) {
+    if (!store_default(name, variables[*count], *count + 1)) {
+      release_variables(variables, *count);
+      return false;
+    }
   }
-  if (!valid_separator(list_separator)) {
-    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): invalid separator (%c) passed", name,
-           list_separator);
-    return -1;
+  return true;
+}
+
+// The lines of one section, read after its header line until the next header or the end
+// of the file.
+class SectionReader {
+ public:
+  SectionReader(FILE* stream, int* line, const char* name, ConfVariable* variables, int count,
+                char separator, char list_separator)
+      : stream_(stream),
+        line_(line),
+        name_(name),
+        variables_(variables),
+        count_(count),
+        separator_(separator),
+        list_separator_(list_separator) {}
+
+  // 0 at the next header (the stream set back to its start) or at the end of the file;
+  // -1 (logged) on a line that cannot be read.
+  int read() {
+    if (!log_key_pattern()) return -1;
+    long saved = ftell(stream_);
+    char raw[kLineBuffer];
+    while (fgets(raw, sizeof(raw), stream_) != nullptr) {
+      char* text = normalise_line(raw);
+      if (text != nullptr && text[0] == '[') return rewind_to(saved);
+      if (text != nullptr && !read_setting(text)) return -1;
+      ++*line_;
+      saved = ftell(stream_);
+    }
+    return 0;
   }
 
-  int count = 0;
-  for (; variables[count].type != 0; ++count) {
-    if (!store_default(name, variables[count], count + 1)) {
-      release_variables(variables, count);
+ private:
+  // The scan pattern of a key, logged for the record.
+  bool log_key_pattern() {
+    char pattern[31];
+    int n = snprintf(pattern, sizeof(pattern), "%%%d[a-zA-Z_.]%c", kMaxKey, separator_);
+    if (n < 0 || n >= static_cast<int>(sizeof(pattern))) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): cannot create format string for parser",
+             name_);
+      return false;
+    }
+    zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): format string = <%s>", name_, pattern);
+    return true;
+  }
+
+  // Puts the stream back at the start of the next section's header line. 0 or -1.
+  int rewind_to(long saved) {
+    if (saved < 0) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): invalid saved offset %d", name_,
+             static_cast<int>(saved));
       return -1;
     }
+    if (fseek(stream_, saved, SEEK_SET) != 0) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): cannot rewind file stream on %d offset - %s",
+             name_, static_cast<int>(saved), stdlib_errno_text());
+      return -1;
+    }
+    return 0;
   }
 
-  auto fail = [&]() {
-    release_variables(variables, count);
-    return -1;
-  };
-
-  char pattern[31];
-  int n = snprintf(pattern, sizeof(pattern), "%%%d[a-zA-Z_.]%c", kMaxKey, separator);
-  if (n < 0 || n >= static_cast<int>(sizeof(pattern))) {
-    zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): cannot create format string for parser", name);
-    return fail();
-  }
-  zv_log(ZV_LOG_DEBUG, "zvlib: read_section(%s): format string = <%s>", name, pattern);
-
-  long saved = ftell(stream);
-  char raw[kLineBuffer];
-  while (fgets(raw, sizeof(raw), stream) != nullptr) {
-    char* text = normalise_line(raw);
-    if (text == nullptr) {
-      ++*line;
-      saved = ftell(stream);
-      continue;
-    }
-    if (text[0] == '[') {
-      if (saved < 0) {
-        zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): invalid saved offset %d", name,
-               static_cast<int>(saved));
-        return fail();
-      }
-      if (fseek(stream, saved, SEEK_SET) != 0) {
-        zv_log(ZV_LOG_ERRORS,
-               "zvlib: read_section(%s): cannot rewind file stream on %d offset - %s", name,
-               static_cast<int>(saved), stdlib_errno_text());
-        return fail();
-      }
-      return 0;
-    }
-
+  // One "key = value" line: the value goes into the key's entry; an unknown key is
+  // skipped. False (logged) when the line or its value is refused.
+  bool read_setting(const char* text) {
     char key[kMaxKey + 1];
     int klen = 0;
     while (klen < kMaxKey && (isalpha(static_cast<unsigned char>(text[klen])) ||
@@ -366,61 +396,87 @@ int read_section(FILE* stream, int* line, const char* name, ConfVariable* variab
     }
     key[klen] = '\0';
     if (klen == 0) {
-      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): illegal line %d", name, *line);
-      return fail();
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): illegal line %d", name_, *line_);
+      return false;
     }
-    const char* sep = strchr(text, separator);
+    const char* sep = strchr(text, separator_);
     if (sep == nullptr) {
-      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): no separator (%c) in line %d", name,
-             separator, *line);
-      return fail();
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): no separator (%c) in line %d", name_,
+             separator_, *line_);
+      return false;
     }
-    const char* value = sep + 1;
-
-    if (g_obsolete_parameters != nullptr) {
-      for (const ConfObsoleteParameter* o = g_obsolete_parameters; o->section; ++o) {
-        if (!prefix_match(name, o->section) || !prefix_match(key, o->key)) continue;
-        if (o->disposition == CONF_OBSOLETE_STOP) {
-          zv_log(ZV_LOG_ERRORS,
-                 "zvlib: read_section(%s): parameter %s is obsolete - stop parsing, please read "
-                 "documentation",
-                 name, key);
-          return fail();
-        }
-        zv_log(ZV_LOG_ALERTS,
-               "zvlib: read_section(%s): parameter %s is obsolete - continue, but please read "
-               "documentation",
-               name, key);
-        break;
-      }
-    }
-
-    ConfVariable* var = nullptr;
-    for (int i = 0; i < count; ++i)
-      if (strcasecmp(variables[i].name, key) == 0) {
-        var = &variables[i];
-        break;
-      }
+    if (obsolete_parameter_stops(key)) return false;
+    ConfVariable* var = find_variable(key);
     if (var == nullptr) {
-      zv_log(ZV_LOG_VERBOSE, "zvlib: read_section(%s): unknown variable %s in line %d", name, key,
-             *line);
-      ++*line;
-      saved = ftell(stream);
-      continue;
+      zv_log(ZV_LOG_VERBOSE, "zvlib: read_section(%s): unknown variable %s in line %d", name_, key,
+             *line_);
+      return true;
     }
-
     bool ok;
     try {
-      ok = store_value(*var, value, list_separator);
+      ok = store_value(*var, sep + 1, list_separator_);
     } catch (const std::bad_alloc&) {
       ok = false;
     }
     if (!ok) {
-      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): illegal value in line %d", name, *line);
-      return fail();
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): illegal value in line %d", name_, *line_);
+      return false;
     }
-    ++*line;
-    saved = ftell(stream);
+    return true;
+  }
+
+  // Warns of an obsolete key; true (logged) when it stops the reading.
+  bool obsolete_parameter_stops(const char* key) const {
+    if (g_obsolete_parameters == nullptr) return false;
+    for (const ConfObsoleteParameter* o = g_obsolete_parameters; o->section; ++o) {
+      if (!prefix_match(name_, o->section) || !prefix_match(key, o->key)) continue;
+      if (o->disposition == CONF_OBSOLETE_STOP) {
+        zv_log(ZV_LOG_ERRORS,
+               "zvlib: read_section(%s): parameter %s is obsolete - stop parsing, please read "
+               "documentation",
+               name_, key);
+        return true;
+      }
+      zv_log(ZV_LOG_ALERTS,
+             "zvlib: read_section(%s): parameter %s is obsolete - continue, but please read "
+             "documentation",
+             name_, key);
+      return false;
+    }
+    return false;
+  }
+
+  ConfVariable* find_variable(const char* key) const {
+    for (int i = 0; i < count_; ++i)
+      if (strcasecmp(variables_[i].name, key) == 0) return &variables_[i];
+    return nullptr;
+  }
+
+  FILE* stream_;
+  int* line_;
+  const char* name_;
+  ConfVariable* variables_;
+  int count_;
+  char separator_;
+  char list_separator_;
+};
+
+}  // namespace
+
+int read_section(FILE* stream, int* line, const char* name, ConfVariable* variables, char separator,
+                 char list_separator) {
+  for (char sep : {separator, list_separator}) {
+    if (!valid_separator(sep)) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_section(%s): invalid separator (%c) passed", name, sep);
+      return -1;
+    }
+  }
+  int count = 0;
+  if (!store_defaults(name, variables, &count)) return -1;
+  SectionReader reader(stream, line, name, variables, count, separator, list_separator);
+  if (reader.read() != 0) {
+    release_variables(variables, count);
+    return -1;
   }
   return 0;
 }
@@ -435,70 +491,72 @@ int release_sections(ConfSection* sections) {
   return 0;
 }
 
-int read_conf(const char* path, ConfSection* sections) {
+namespace {
+
+// The file must be named and not be a directory. False (logged) otherwise.
+bool check_conf_path(const char* path, const ConfSection* sections) {
   if (path == nullptr) {
     zv_log(ZV_LOG_ERRORS, "zvlib: read_conf: null filename passed");
-    return -1;
+    return false;
   }
   if (sections == nullptr) {
     zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): null task list passed", path);
-    return -1;
+    return false;
   }
   struct stat st;
   if (stat(path, &st) != 0) {
     zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): %s", path, stdlib_errno_text());
-    return -1;
+    return false;
   }
   if (S_ISDIR(st.st_mode)) {
     zv_log(ZV_LOG_ERRORS,
            "zvlib: read_conf(%s): full pathname should be specified, not directory only", path);
-    return -1;
+    return false;
   }
-  UniqueFile file(fopen(path, "re"));
-  if (!file) {
-    zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): cannot open - %s", path, stdlib_errno_text());
-    release_sections(sections);
-    return -1;
+  return true;
+}
+
+// Warns of an obsolete section; true (logged) when it stops the reading. `text` is the
+// header line as written.
+bool obsolete_section_stops(const char* path, const char* text) {
+  if (g_obsolete_sections == nullptr) return false;
+  for (const ConfObsoleteSection* o = g_obsolete_sections; o->name; ++o) {
+    if (!prefix_match(text + 1, o->name)) continue;
+    if (o->disposition == CONF_OBSOLETE_STOP) {
+      zv_log(ZV_LOG_ERRORS,
+             "zvlib: read_conf(%s): section %s is obsolete - stop parsing, please read "
+             "documentation",
+             path, text);
+      return true;
+    }
+    zv_log(ZV_LOG_ALERTS,
+           "zvlib: read_conf(%s): section %s is obsolete - continue, but please read "
+           "documentation",
+           path, text);
+    return false;
   }
+  return false;
+}
 
-  auto fail = [&]() {
-    file.reset();
-    release_sections(sections);
-    return -1;
-  };
+ConfSection* find_section(ConfSection* sections, const char* header) {
+  for (ConfSection* s = sections; s->name != nullptr; ++s)
+    if (prefix_match(header, s->name)) return s;
+  return nullptr;
+}
 
+// Reads the file's sections through their readers, skipping what lies outside known
+// sections. False (logged) when a section or the file cannot be read.
+bool read_sections(FILE* file, const char* path, ConfSection* sections) {
   int line = 1;
   char raw[kLineBuffer];
-  while (fgets(raw, sizeof(raw), file.get()) != nullptr) {
+  while (fgets(raw, sizeof(raw), file) != nullptr) {
     char* text = normalise_line(raw);
     if (text == nullptr || text[0] != '[') {
       ++line;
       continue;
     }
-    const char* header = text + 1;
-    if (g_obsolete_sections != nullptr) {
-      for (const ConfObsoleteSection* o = g_obsolete_sections; o->name; ++o) {
-        if (!prefix_match(header, o->name)) continue;
-        if (o->disposition == CONF_OBSOLETE_STOP) {
-          zv_log(ZV_LOG_ERRORS,
-                 "zvlib: read_conf(%s): section %s is obsolete - stop parsing, please read "
-                 "documentation",
-                 path, text);
-          return fail();
-        }
-        zv_log(ZV_LOG_ALERTS,
-               "zvlib: read_conf(%s): section %s is obsolete - continue, but please read "
-               "documentation",
-               path, text);
-        break;
-      }
-    }
-    ConfSection* section = nullptr;
-    for (ConfSection* s = sections; s->name != nullptr; ++s)
-      if (prefix_match(header, s->name)) {
-        section = s;
-        break;
-      }
+    if (obsolete_section_stops(path, text)) return false;
+    ConfSection* section = find_section(sections, text + 1);
     if (section == nullptr) {
       zv_log(ZV_LOG_INFO, "zvlib: read_conf(%s): unknown section %s", path, text);
       ++line;
@@ -506,16 +564,45 @@ int read_conf(const char* path, ConfSection* sections) {
     }
     ++line;
     if (section->read == nullptr ||
-        section->read(file.get(), &line, section->name, section->argument) == 0) {
+        section->read(file, &line, section->name, section->argument) == 0) {
       zv_log(ZV_LOG_INFO, "zvlib: read_conf(%s): error in section [%s]", path, section->name);
-      return fail();
+      return false;
     }
     section->loaded = 1;
   }
-  if (ferror(file.get())) {
+  if (ferror(file)) {
     zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): error at reading file - %s", path,
            stdlib_errno_text());
-    return fail();
+    return false;
+  }
+  return true;
+}
+
+// Every section that is not optional must have been read. False (logged) otherwise.
+bool required_sections_loaded(const char* path, const ConfSection* sections) {
+  for (const ConfSection* s = sections; s->name != nullptr; ++s) {
+    if (!s->loaded && !s->optional) {
+      zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): section [%s] missed", path, s->name);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int read_conf(const char* path, ConfSection* sections) {
+  if (!check_conf_path(path, sections)) return -1;
+  UniqueFile file(fopen(path, "re"));
+  if (!file) {
+    zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): cannot open - %s", path, stdlib_errno_text());
+    release_sections(sections);
+    return -1;
+  }
+  if (!read_sections(file.get(), path, sections)) {
+    file.reset();
+    release_sections(sections);
+    return -1;
   }
   if (zv::close_file(file) != 0) {
     zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): cannot close file - %s", path,
@@ -523,12 +610,9 @@ int read_conf(const char* path, ConfSection* sections) {
     release_sections(sections);
     return -1;
   }
-  for (ConfSection* s = sections; s->name != nullptr; ++s) {
-    if (!s->loaded && !s->optional) {
-      zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): section [%s] missed", path, s->name);
-      release_sections(sections);
-      return -1;
-    }
+  if (!required_sections_loaded(path, sections)) {
+    release_sections(sections);
+    return -1;
   }
   zv_log(ZV_LOG_INFO, "zvlib: read_conf(%s): successfully loaded", path);
   return 0;
