@@ -15,6 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "smf_callbacks.h"
+#include "smf_eom.h"
+#include "smf_reload.h"
 #include "zv_cmdline.h"
 #include "zv_log.h"
 #include "zv_options.h"
@@ -40,21 +43,21 @@ namespace {
 constexpr const char* kFilterName = "Zarvik (R) Filter for sendmail ver.4.33";
 constexpr size_t kHostNameSize = 512;
 
-// The message-level callbacks are not part of this program yet. Until they are, every
-// connection is answered with a temporary failure, so that no mail passes this filter
-// unscanned.
-sfsistat refuse_connection(SMFICTX*, char* host, _SOCK_ADDR*) {
-  zv_log(ZV_LOG_ERRORS, "connection from %s refused: message scanning is not available",
-         host != nullptr ? host : "unknown");
-  return SMFIS_TEMPFAIL;
-}
-
 smfiDesc filter_description() {
   smfiDesc description{};
   description.xxfi_name = const_cast<char*>(kFilterName);
   description.xxfi_version = 2;
   description.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGBODY | SMFIF_CHGHDRS;
-  description.xxfi_connect = refuse_connection;
+  description.xxfi_connect = smf_connect;
+  description.xxfi_helo = smf_helo;
+  description.xxfi_envfrom = smf_envfrom;
+  description.xxfi_envrcpt = smf_envrcpt;
+  description.xxfi_header = smf_header;
+  description.xxfi_eoh = smf_eoh;
+  description.xxfi_body = smf_body;
+  description.xxfi_eom = smf_eom;
+  description.xxfi_abort = smf_abort;
+  description.xxfi_close = smf_close;
   return description;
 }
 
@@ -96,8 +99,10 @@ bool format_x_antivirus(ScanningConfig* scanning) {
   return true;
 }
 
-// Removes a socket file left at a Unix MilterAddress. false when the address is malformed
-// or its path cannot be examined (logged).
+// Removes a socket file left at a Unix MilterAddress by an earlier run. Only a socket is
+// removed: any other file there is most likely a mistyped address naming a file that
+// matters, so it is left alone and the start fails. false when the address is malformed,
+// its path cannot be examined or holds something else than a socket (logged).
 bool remove_stale_socket(const char* address) {
   int family = 0;
   IpcAddressPtr parsed(ipc::parse_address(address, 0, &family));
@@ -112,7 +117,12 @@ bool remove_stale_socket(const char* address) {
     return false;
   }
   struct stat status {};
-  if (stat(path, &status) == 0) {
+  if (lstat(path, &status) == 0) {
+    if (!S_ISSOCK(status.st_mode)) {
+      zv_log(ZV_LOG_ERRORS,
+             "MilterAddress %s names an existing file that is not a socket - not removed", path);
+      return false;
+    }
     zv_log(ZV_LOG_INFO, "stalled socket %s detected - try remove", path);
     (void)unlink(path);
   } else if (errno != ENOENT) {
@@ -125,6 +135,11 @@ bool remove_stale_socket(const char* address) {
 
 // Configures libmilter, registers the filter and runs the main loop. The exit status.
 int run_milter(const MailerConfig& mailer) {
+  zv_log(ZV_LOG_INFO, "set SIGHUP handler");
+  if (smfi_sethuphook(smf_reload) != 0) {
+    zv_log(ZV_LOG_ERRORS, "cannot set SIGHUP handler");
+    return EXIT_SOFTWARE;
+  }
   zv_log(ZV_LOG_INFO, "set milter backlog = %d", mailer.milter_backlog);
   if (smfi_setbacklog(mailer.milter_backlog) != MI_SUCCESS) {
     zv_log(ZV_LOG_ERRORS, "cannot set backlog for milter");
