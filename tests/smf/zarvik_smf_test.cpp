@@ -20,55 +20,21 @@
 #include <thread>
 #include <vector>
 
-#include "support/zv_test_support.h"
-#include "tools/zvtool_peer.h"
+#include "smf_fixture.h"
 
 namespace {
 
-using zvtest::exists;
+using smftest::can_use_mount_namespaces;
+using smftest::FilterTest;
+using smftest::kAgent;
+using smftest::kDaemon;
+using smftest::kName;
+using smftest::kProgram;
+using smftest::replace_all;
+using smftest::spawn;
+using smftest::wait_status;
 using zvtest::TempDir;
 using zvtest::wait_for;
-
-const std::string kProgram = ZV_BINARY_DIR "/smf/zarvik-smf";
-const std::string kAgent = ZV_BINARY_DIR "/tools/zvagent/zvagent";
-const std::string kDaemon = ZV_BINARY_DIR "/tools/zvscand/zvscand";
-
-pid_t spawn(std::vector<std::string> args, const std::string& out, const std::string& err,
-            const std::function<void()>& prepare = nullptr) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (prepare) prepare();
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int wait_status(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// True where a child can make a private mount namespace and mount in it (root).
-bool can_use_mount_namespaces() {
-  if (geteuid() != 0) return false;
-  pid_t pid = fork();
-  if (pid == 0)
-    _exit(unshare(CLONE_NEWNS) == 0 &&
-                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                  mount("tmpfs", "/mnt", "tmpfs", 0, nullptr) == 0
-              ? 0
-              : 1);
-  return wait_status(pid) == 0;
-}
 
 struct RunResult {
   int status;
@@ -171,117 +137,42 @@ TEST(CommandLine, CheckModeWithAnUnknownAccountEndsWith70) {
       << r.err;
 }
 
-// Receives what the program sends to syslog: a datagram socket that a private mount
-// namespace of the program shows at /dev/log.
-class SyslogCapture {
- public:
-  explicit SyslogCapture(const std::string& path) : path_(path) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~SyslogCapture() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool ok() const { return ok_; }
-  // The message texts received so far, without priority, time and ident.
-  const std::vector<std::string>& messages() {
-    char buffer[4096];
-    ssize_t n;
-    while ((n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-      std::string text(buffer, static_cast<size_t>(n));
-      size_t at = text.find("]: ");
-      messages_.push_back(at == std::string::npos ? text : text.substr(at + 3));
-    }
-    return messages_;
-  }
-  void clear() {
-    messages();
-    messages_.clear();
-  }
-  bool has(const std::string& text) {
-    for (const auto& m : messages())
-      if (m == text) return true;
-    return false;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool ok_ = false;
-  std::vector<std::string> messages_;
-};
-
-// Runs in the forked child before exec: a private /dev whose log is `log_socket`.
-void private_dev_log(const std::string& scratch, const std::string& log_socket) {
-  std::string old_dev = scratch + "/olddev";
-  if (unshare(CLONE_NEWNS) != 0 ||
-      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      (mkdir(old_dev.c_str(), 0700) != 0 && errno != EEXIST) ||
-      mount("/dev", old_dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-      mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
-    _exit(126);
-  for (const char* name : {"null", "zero", "random", "urandom"}) {
-    std::string target = std::string("/dev/") + name;
-    close(open(target.c_str(), O_WRONLY | O_CREAT, 0666));
-    if (mount((old_dev + "/" + name).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-      _exit(126);
-  }
-  close(open("/dev/log", O_WRONLY | O_CREAT, 0666));
-  if (mount(log_socket.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) != 0) _exit(126);
-}
-
-std::string replace_all(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-    text.replace(at, from.size(), to);
-  return text;
-}
-
 std::string totals_line(const std::string& totals, const std::string& name) {
   std::string text = zvtest::read_file(totals);
   size_t at = text.find(name + " ");
   return at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
 }
 
-class ProgramTest : public ::testing::Test {
+// The program with the stand-in daemon and agent, an agent in the configuration.
+class ProgramTest : public FilterTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(can_use_mount_namespaces())
-        << "reading the program's syslog needs root and mount namespaces (CI runs as root)";
-    ASSERT_TRUE(capture_.ok());
-    mkdir(dir_.file("spool").c_str(), 0700);
-    mkdir(dir_.file("quarantine").c_str(), 0700);
-    // The sample configuration, with its run-time files in this test's directory.
-    conf_ = dir_.write("zarvik_smf.conf",
-                       replace_all(zvtest::read_file(ZV_SOURCE_DIR "/etc/zarvik_smf.conf"),
-                                   "/tmp/zarvik", dir_.path()));
-  }
-  void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      wait_status(pid_);
-    }
-  }
-  void start() {
-    std::string scratch = dir_.path(), log = dir_.file("log");
-    pid_ = spawn({kProgram, "--conf=" + conf_}, dir_.file("smf.out"), dir_.file("smf.err"),
-                 [scratch, log] { private_dev_log(scratch, log); });
+    FilterTest::SetUp();
+    set("Agent", "Address", "local:" + dir_.file("zvagent.sock"));
   }
   int finish() {
     int status = wait_status(pid_);
     pid_ = -1;
     return status;
   }
-
-  TempDir dir_;
-  SyslogCapture capture_{dir_.file("log")};
-  std::string conf_;
-  pid_t pid_ = -1;
+  // Starts the program without waiting for it to listen.
+  void launch() {
+    conf_ = dir_.write("zarvik_smf.conf", conf_text_);
+    std::string scratch = dir_.path(), log = dir_.file("log");
+    pid_ = spawn({kProgram, "--conf=" + conf_}, dir_.file("smf.out"), dir_.file("smf.err"),
+                 [scratch, log] { smftest::private_dev_log(scratch, log); });
+  }
 };
 
-const std::string kName = "Zarvik (R) Filter for sendmail ver.4.33";
+// Leaves a socket file at `path`, as a filter that was killed does.
+void leave_socket(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  close(fd);
+}
 
 TEST_F(ProgramTest, StartsAgainstTheDaemonAndTheAgentAndStopsOnSigterm) {
   std::string totals = dir_.file("totals");
@@ -289,39 +180,30 @@ TEST_F(ProgramTest, StartsAgainstTheDaemonAndTheAgentAndStopsOnSigterm) {
   zvtest::Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock"), "--totals=" + totals},
                      dir_, "zvagent");
   ASSERT_TRUE(daemon.ready() && agent.ready());
-  std::string milter = dir_.file("milter.sock");
-  close(open(milter.c_str(), O_WRONLY | O_CREAT, 0600));  // left by an earlier run
+  leave_socket(socket());
+  set("Logging", "Level", "Info");
 
-  start();
-  ASSERT_TRUE(wait_for([&] { return capture_.has(kName + " started ..."); }))
-      << testing::PrintToString(capture_.messages()) << zvtest::read_file(dir_.file("smf.err"));
-  ASSERT_TRUE(wait_for([&] {
-    struct stat st {};
-    return stat(milter.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
-  }));
+  ASSERT_TRUE(start_filter()) << capture_.dump() << zvtest::read_file(dir_.file("smf.err"));
   EXPECT_EQ(totals_line(totals, "registrations"), "registrations 1");
 
-  kill(pid_, SIGTERM);
-  EXPECT_EQ(finish(), 0);
+  EXPECT_EQ(stop_filter(SIGTERM), 0);
   EXPECT_EQ(totals_line(totals, "deregistrations"), "deregistrations 1");
   const std::vector<std::string> expected = {
       "conf: configuration will be loaded from " + conf_,
       "init_stat: connection(local:" + dir_.file("zvagent.sock") +
           ") with agent has been established",
+      "set SIGHUP handler",
       "set milter backlog = 128",
       "set milter timeout = 7210",
       "set milter loglevel = 0",
-      "stalled socket " + milter + " detected - try remove",
-      "set milter connection local:" + milter,
+      "stalled socket " + socket() + " detected - try remove",
+      "set milter connection local:" + socket(),
       kName + " started ...",
       kName + " shutdown in progress...",
       "init_stat: connection(local:" + dir_.file("zvagent.sock") + ") with agent has been closed",
       kName + " shutdown - OK.",
   };
-  std::vector<std::string> seen;  // the expected lines, in the order they came
-  for (const auto& m : capture_.messages())
-    if (std::find(expected.begin(), expected.end(), m) != expected.end()) seen.push_back(m);
-  EXPECT_EQ(seen, expected) << testing::PrintToString(capture_.messages());
+  EXPECT_EQ(seen_in_order(expected), expected) << capture_.dump();
 }
 
 TEST_F(ProgramTest, RefusedAgentRegistrationStopsTheStartWith70) {
@@ -329,41 +211,117 @@ TEST_F(ProgramTest, RefusedAgentRegistrationStopsTheStartWith70) {
   zvtest::Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock"), "--reply=1"}, dir_,
                      "zvagent");
   ASSERT_TRUE(daemon.ready() && agent.ready());
-  start();
+  launch();
   EXPECT_EQ(finish(), 70);
   EXPECT_TRUE(capture_.has("init_stat: cannot register agent"));
   for (const auto& m : capture_.messages()) EXPECT_EQ(m.find("set milter"), std::string::npos);
 }
 
 TEST_F(ProgramTest, UnusableMilterAddressStopsWith70AfterTheShutdownSequence) {
-  std::string sample = zvtest::read_file(conf_);
   std::string not_a_directory = dir_.write("plain", "");
+  // A mistyped address that names a file of value: the file must survive the start.
+  std::string precious = dir_.write("precious.conf", "keep me\n");
   struct Case {
     const char* name;
     std::string address;
     std::string message;
   };
   const Case cases[] = {
-      {"malformed", "unix:" + dir_.file("milter.sock"),
-       "malformed parameter MilterAddress = unix:" + dir_.file("milter.sock")},
+      {"malformed", "unix:" + socket(), "malformed parameter MilterAddress = unix:" + socket()},
       {"cannot be examined", "local:" + not_a_directory + "/milter.sock",
        "stat(" + not_a_directory + "/milter.sock) failed - Not a directory"},
+      {"not a socket", "local:" + precious,
+       "MilterAddress " + precious + " names an existing file that is not a socket - not removed"},
+      {"a directory", "local:" + dir_.file("spool"),
+       "MilterAddress " + dir_.file("spool") +
+           " names an existing file that is not a socket - not removed"},
   };
   zvtest::Peer daemon(kDaemon, {"--listen=local:" + dir_.file("zvscand.sock")}, dir_, "zvscand");
   zvtest::Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock")}, dir_, "zvagent");
   ASSERT_TRUE(daemon.ready() && agent.ready());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    conf_ = dir_.write("bad.conf",
-                       replace_all(sample, "MilterAddress = local:" + dir_.file("milter.sock"),
-                                   "MilterAddress = " + c.address));
+    set("Mailer", "MilterAddress", c.address);
     capture_.clear();
-    start();
+    launch();
     EXPECT_EQ(finish(), 70);
-    EXPECT_TRUE(capture_.has(c.message)) << testing::PrintToString(capture_.messages());
+    EXPECT_TRUE(capture_.has(c.message)) << capture_.dump();
     EXPECT_FALSE(capture_.has(kName + " started ..."));
     EXPECT_TRUE(capture_.has(kName + " shutdown - OK."));
   }
+  EXPECT_EQ(zvtest::read_file(precious), "keep me\n");
+  struct stat st {};
+  EXPECT_TRUE(stat(dir_.file("spool").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+const std::vector<std::string> kReloadLines = {
+    kName + " receive SIGHUP, going to reloading ...",
+    kName + " DenyList reloaded ...",
+    kName + " NonNotifiedVirusesList reloaded ...",
+    kName + " NonNotifiedAddressesList reloaded ...",
+};
+
+// The three list files, valid.
+class ReloadTest : public FilterTest {
+ protected:
+  void SetUp() override {
+    FilterTest::SetUp();
+    deny_ = dir_.write("deny.list", "[version=2]\ndeny from exact skip-sender@example.com\n");
+    viruses_ = dir_.write("viruses.list", "[version=2]\ndeny deny allow allow ^Worm\\.\n");
+    addresses_ = dir_.write("addresses.list", "any \"^nobody@\"\n");
+    set("Scanning", "DenyList", deny_);
+    set("Actions", "UnnotificableVirusesList", viruses_);
+    set("Actions", "UnnotificableAddressesList", addresses_);
+    ASSERT_TRUE(start_daemon());
+  }
+  std::string deny_, viruses_, addresses_;
+};
+
+TEST_F(ReloadTest, SighupWithGoodListsKeepsServingAndFinishesConnectionsInFlight) {
+  ASSERT_TRUE(start_filter()) << capture_.dump();
+  // A message that waits after its headers while the lists are reloaded.
+  std::string out = dir_.file("inflight.out");
+  pid_t inflight =
+      spawn({"/usr/bin/miltertest", "-D", "SOCK=unix:" + socket(), "-D",
+             "LIB=" + smftest::kLuaDir + "/smf_lib.lua", "-s", smftest::kLuaDir + "/inflight.lua"},
+            out, out);
+  ASSERT_TRUE(wait_for([&] { return capture_.has("[QINFLIGHT]: end of headers"); }))
+      << capture_.dump();
+  // The deny list gains the recipient entry that deny.lua counts on.
+  dir_.write("deny.list",
+             "[version=2]\ndeny from exact skip-sender@example.com\n"
+             "deny to exact skip@example.net\n");
+  kill(pid_, SIGHUP);
+  ASSERT_TRUE(wait_for([&] { return capture_.has(kName + " reloading - OK"); })) << capture_.dump();
+  EXPECT_EQ(wait_status(inflight), 0) << zvtest::read_file(out);
+  EXPECT_TRUE(capture_.has("[QINFLIGHT]: processing message from sender@example.com is over"));
+
+  std::vector<std::string> expected = kReloadLines;
+  expected.push_back(kName + " reloading - OK");
+  EXPECT_EQ(seen_in_order(expected), expected) << capture_.dump();
+  // Still serving, with the new list: the message from and to uncheckable addresses only
+  // goes unchecked.
+  smftest::ScriptResult r = miltertest("deny.lua", {{"MODE", "byAll"}});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(stop_filter(SIGTERM), 0);
+  EXPECT_TRUE(capture_.has(kName + " shutdown - OK."));
+}
+
+TEST_F(ReloadTest, ListThatFailsToReloadStopsTheFilterAsSigtermDoes) {
+  ASSERT_TRUE(start_filter()) << capture_.dump();
+  dir_.write("deny.list", "[version=3]\ndeny from exact a@example.com\n");
+  // Were it reloaded after the failure, this list would be refused too.
+  dir_.write("viruses.list", "[version=9]\nX\n");
+  kill(pid_, SIGHUP);
+  int status = wait_status(pid_);
+  pid_ = -1;
+  EXPECT_EQ(status, 0);
+  std::vector<std::string> expected = kReloadLines;
+  expected.insert(expected.end(), {kName + " reloading failed ...",
+                                   kName + " shutdown in progress...", kName + " shutdown - OK."});
+  EXPECT_EQ(seen_in_order(expected), expected) << capture_.dump();
+  EXPECT_TRUE(capture_.has("users: wrong 3 version of file")) << capture_.dump();
+  EXPECT_FALSE(capture_.contains("virus: wrong")) << capture_.dump();
 }
 
 }  // namespace
