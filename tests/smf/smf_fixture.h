@@ -98,13 +98,16 @@ class SyslogCapture {
     if (fd_ >= 0) close(fd_);
   }
   bool ok() const { return ok_; }
-  // The message texts received so far, without priority, time and ident.
+  // The message texts received so far, without priority, time and ident. Whatever the
+  // socket holds is read first, so everything logged before the call is included.
   std::vector<std::string> messages() const {
     std::lock_guard<std::mutex> lock(mu_);
+    receive_pending();
     return messages_;
   }
   void clear() {
     std::lock_guard<std::mutex> lock(mu_);
+    receive_pending();
     messages_.clear();
   }
   bool has(const std::string& text) const {
@@ -126,17 +129,21 @@ class SyslogCapture {
 
  private:
   void drain() {
-    char buffer[8192];
     while (!stop_) {
       pollfd p{fd_, POLLIN, 0};
       if (poll(&p, 1, 50) <= 0) continue;
-      ssize_t n;
-      while ((n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-        std::string text(buffer, static_cast<size_t>(n));
-        size_t at = text.find("]: ");
-        std::lock_guard<std::mutex> lock(mu_);
-        messages_.push_back(at == std::string::npos ? text : text.substr(at + 3));
-      }
+      std::lock_guard<std::mutex> lock(mu_);
+      receive_pending();
+    }
+  }
+  // Reads every datagram waiting in the socket; the caller holds mu_.
+  void receive_pending() const {
+    char buffer[8192];
+    ssize_t n;
+    while ((n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+      std::string text(buffer, static_cast<size_t>(n));
+      size_t at = text.find("]: ");
+      messages_.push_back(at == std::string::npos ? text : text.substr(at + 3));
     }
   }
   int fd_ = -1;
@@ -144,7 +151,7 @@ class SyslogCapture {
   std::atomic<bool> stop_{false};
   std::thread reader_;
   mutable std::mutex mu_;
-  std::vector<std::string> messages_;  // guarded by mu_
+  mutable std::vector<std::string> messages_;  // guarded by mu_
 };
 
 // Runs in the forked child before exec: a private /dev whose log is `log_socket`.
@@ -284,9 +291,10 @@ class FilterTest : public ::testing::Test {
     return lines;
   }
   std::string socket() const { return dir_.file("milter.sock"); }
-  // Runs tests/smf/lua/<script> with SOCK, LIB, HOST and `vars` defined.
-  ScriptResult miltertest(const std::string& script,
-                          const std::map<std::string, std::string>& vars = {}) {
+  // Starts tests/smf/lua/<script> with SOCK, LIB, HOST and `vars` defined, its output in
+  // `out`; the pid.
+  pid_t spawn_miltertest(const std::string& script, const std::map<std::string, std::string>& vars,
+                         const std::string& out) const {
     std::vector<std::string> args = {"/usr/bin/miltertest",
                                      "-D",
                                      "SOCK=unix:" + socket(),
@@ -300,9 +308,13 @@ class FilterTest : public ::testing::Test {
     }
     args.push_back("-s");
     args.push_back(kLuaDir + "/" + script);
+    return spawn(args, out, out);
+  }
+  // Runs the script to its end.
+  ScriptResult miltertest(const std::string& script,
+                          const std::map<std::string, std::string>& vars = {}) {
     std::string out = dir_.file("mt." + std::to_string(++scripts_) + ".out");
-    pid_t pid = spawn(args, out, out);
-    int status = wait_status(pid);
+    int status = wait_status(spawn_miltertest(script, vars, out));
     return {status, zvtest::read_file(out)};
   }
   // The names of the files in a directory of the test, sorted.

@@ -19,7 +19,7 @@
 --   smtp        { code, xcode, text } the custom reply expected
 --   added       list of { name, value } headers that must be added
 --   changed     list of { name, value } headers that must be changed
---   newbody     the body that must replace the received one
+--   newbody     the body that must replace the received one ("": any new body)
 --   abort       send an abort instead of the end of message
 --   pause       seconds to wait between the end of the headers and the body
 -- Without `added`, `changed` or `newbody` the case checks that nothing of that kind came.
@@ -110,8 +110,10 @@ local function run_one(sock, c)
   else
     check(not mt.eom_check(conn, MT_HDRCHANGE), c.name .. ": no header may be changed")
   end
-  if c.newbody then
-    check(mt.eom_check(conn, MT_BODYCHANGE, c.newbody), c.name .. ": body replaced")
+  if c.newbody == "" then
+    check(mt.eom_check(conn, MT_BODYCHANGE), c.name .. ": body replaced")
+  elseif c.newbody then
+    check(mt.eom_check(conn, MT_BODYCHANGE, c.newbody), c.name .. ": body replaced exactly")
   else
     check(not mt.eom_check(conn, MT_BODYCHANGE), c.name .. ": body untouched")
   end
