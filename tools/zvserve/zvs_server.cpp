@@ -297,8 +297,7 @@ void Server::spawn(int fd, const Handler& handler) {
   }
 }
 
-int Server::serve(const Handler& handler, const Reload& reload, const std::string& pidfile,
-                  int drain_ms) {
+int Server::open_signals() {
   // Signals are taken from a descriptor on this thread; every session thread inherits
   // the blocked mask, so none of them is interrupted by them.
   sigset_t mask;
@@ -308,17 +307,19 @@ int Server::serve(const Handler& handler, const Reload& reload, const std::strin
   sigaddset(&mask, SIGINT);
   ::pthread_sigmask(SIG_BLOCK, &mask, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
-  UniqueFd sfd(::signalfd(-1, &mask, SFD_CLOEXEC));
-  if (sfd.get() < 0) {
+  int fd = ::signalfd(-1, &mask, SFD_CLOEXEC);
+  if (fd < 0)
     zv_log(ZV_LOG_ERRORS, "%s: signalfd failed - %s", ident_.c_str(), stdlib_error(errno));
-    return 71;
-  }
+  return fd;
+}
+
+bool Server::announce(const std::string& pidfile) {
   if (!pidfile.empty()) {
     std::string error;
     if (!write_pidfile(pidfile, listeners_, &error)) {
       zv_log(ZV_LOG_ERRORS, "%s: cannot write pid file %s: %s", ident_.c_str(), pidfile.c_str(),
              error.c_str());
-      return 71;
+      return false;
     }
   }
   for (const auto& l : listeners_)
@@ -330,9 +331,42 @@ int Server::serve(const Handler& handler, const Reload& reload, const std::strin
     ::close(ready_fd_);
     ready_fd_ = -1;
   }
+  return true;
+}
 
+bool Server::take_signal(int signal_fd, const Reload& reload) {
+  signalfd_siginfo si{};
+  if (::read(signal_fd, &si, sizeof si) != static_cast<ssize_t>(sizeof si)) return true;
+  if (si.ssi_signo == SIGHUP) {
+    zv_log(ZV_LOG_INFO, "%s: SIGHUP received - reloading", ident_.c_str());
+    reload();
+    return true;
+  }
+  zv_log(ZV_LOG_INFO, "%s: signal %u received - stopping", ident_.c_str(), si.ssi_signo);
+  return false;
+}
+
+void Server::accept_waiting(int listen_fd, const Handler& handler) {
+  while (active() < max_sessions_) {
+    int c = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c >= 0) {
+      spawn(c, handler);
+      continue;
+    }
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      zv_log(ZV_LOG_ERRORS, "%s: accept failed - %s", ident_.c_str(), stdlib_error(errno));
+      // Out of descriptors: give running sessions a moment to free some.
+      if (errno == EMFILE || errno == ENFILE)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return;
+  }
+}
+
+void Server::run_loop(int signal_fd, const Handler& handler, const Reload& reload) {
   std::vector<pollfd> fds;
-  fds.push_back({sfd.get(), POLLIN, 0});
+  fds.push_back({signal_fd, POLLIN, 0});
   for (const auto& l : listeners_) fds.push_back({l.fd, POLLIN, 0});
   bool running = true;
   while (running) {
@@ -344,40 +378,15 @@ int Server::serve(const Handler& handler, const Reload& reload, const std::strin
     if (n < 0) {
       if (errno == EINTR) continue;
       zv_log(ZV_LOG_ERRORS, "%s: poll failed - %s", ident_.c_str(), stdlib_error(errno));
-      break;
+      return;
     }
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo si{};
-      if (::read(sfd.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-        if (si.ssi_signo == SIGHUP) {
-          zv_log(ZV_LOG_INFO, "%s: SIGHUP received - reloading", ident_.c_str());
-          reload();
-        } else {
-          zv_log(ZV_LOG_INFO, "%s: signal %u received - stopping", ident_.c_str(), si.ssi_signo);
-          running = false;
-        }
-      }
-    }
-    for (size_t i = 1; running && !full && i < fds.size(); ++i) {
-      if (!(fds[i].revents & POLLIN)) continue;
-      while (active() < max_sessions_) {
-        int c = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c >= 0) {
-          spawn(c, handler);
-          continue;
-        }
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-          zv_log(ZV_LOG_ERRORS, "%s: accept failed - %s", ident_.c_str(), stdlib_error(errno));
-          // Out of descriptors: give running sessions a moment to free some.
-          if (errno == EMFILE || errno == ENFILE)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        break;
-      }
-    }
+    if (fds[0].revents & POLLIN) running = take_signal(signal_fd, reload);
+    for (size_t i = 1; running && !full && i < fds.size(); ++i)
+      if (fds[i].revents & POLLIN) accept_waiting(fds[i].fd, handler);
   }
+}
 
+int Server::drain(int drain_ms, const std::string& pidfile) {
   stopping_ = true;
   for (auto& l : listeners_) close_listener(&l);
   int exit_status = 0;
@@ -391,6 +400,14 @@ int Server::serve(const Handler& handler, const Reload& reload, const std::strin
   if (!pidfile.empty()) ::unlink(pidfile.c_str());
   zv_log(ZV_LOG_INFO, "%s: stopped", ident_.c_str());
   return exit_status;
+}
+
+int Server::serve(const Handler& handler, const Reload& reload, const std::string& pidfile,
+                  int drain_ms) {
+  UniqueFd signal_fd(open_signals());
+  if (signal_fd.get() < 0 || !announce(pidfile)) return 71;
+  run_loop(signal_fd.get(), handler, reload);
+  return drain(drain_ms, pidfile);
 }
 
 }  // namespace zvs

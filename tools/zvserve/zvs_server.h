@@ -70,6 +70,20 @@ class Server {
   const std::atomic<bool>& stopping_flag() const { return stopping_; }
 
  private:
+  // The steps of serve(). A descriptor that reads SIGHUP, SIGTERM and SIGINT (blocked
+  // for every thread), or -1 (logged).
+  int open_signals();
+  // Writes the pid file, logs the listeners and releases a waiting parent. False
+  // (logged) when the pid file cannot be written.
+  bool announce(const std::string& pidfile);
+  // Reads one signal: SIGHUP reloads; false for a stop signal.
+  bool take_signal(int signal_fd, const Reload& reload);
+  // Accepts the waiting connections of one listener, up to the session limit.
+  void accept_waiting(int listen_fd, const Handler& handler);
+  // Serves connections and signals until a stop signal (or a failed poll).
+  void run_loop(int signal_fd, const Handler& handler, const Reload& reload);
+  // Stops accepting, waits for the sessions and removes the pid file; the exit status.
+  int drain(int drain_ms, const std::string& pidfile);
   void spawn(int fd, const Handler& handler);
   int active() {
     std::lock_guard<std::mutex> g(mu_);
