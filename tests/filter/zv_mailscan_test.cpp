@@ -479,6 +479,24 @@ TEST_F(Decision, CuredMessagePassesInPlaceOrIsReinjected) {
   }
 }
 
+// With "LocalScan" on, a backup daemon is still sent the content and answers with a
+// cured copy while the spool file stays infected: the copy is submitted, so the received
+// message must be discarded rather than passed.
+TEST_F(Decision, CuredCopyFromABackupDaemonIsNotPassedAsWell) {
+  start_daemon();
+  ASSERT_EQ(cleanup(), 0);
+  ASSERT_EQ(startup(kZvcVersion, ("local:" + dir_.file("primary.sock")).c_str(), 5, 0), 0);
+  ASSERT_EQ(add_address(daemon_->address().c_str(), 5, 0), 0);
+  actions_.infected = ACTION_CURE;
+  make_multipart({"KNOWN-SIG", "clean part"});
+  EXPECT_EQ(scan(), ACTION_DISCARD);
+  EXPECT_NE(zvtest::read_file(path_).find("KNOWN-SIG"), std::string::npos);
+  std::vector<std::string> want = tags("cured", {"admin", "sender"});
+  want.push_back("Return-Path: <sender@example.org>\r");
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(sent(), want);
+}
+
 // Nothing cured: "Incurable" applies, and when that is "remove", "CureFail". A virus in
 // a header lies outside any part, so the daemon can neither cure nor remove it.
 TEST_F(Decision, NothingCuredGivesIncurableOrCureFail) {
