@@ -226,7 +226,6 @@ class Decision : public zvtest::RecordingSubmitterTest {
     std::string block =
         "From: sender@example.org\r\nTo: a@example.org\r\nSubject: test\r\n" + headers + "\r\n";
     path_ = spool_dir_ + "/zarvik.tmp.Ab12Cd";
-    zvtest::TempDir unused;
     FILE* f = fopen(path_.c_str(), "we");
     ASSERT_NE(f, nullptr);
     std::string all = received + block + body;
@@ -848,6 +847,56 @@ TEST_F(Decision, OptionWordsCarryTheConfigurationToTheDaemon) {
     EXPECT_EQ(status_, row.status);
     clear_records();
   }
+}
+
+// Connection threads decide at the same time: each message gets its own verdict, its own
+// quarantine file and its own notifications.
+TEST_F(Decision, ConcurrentScansDecideEachMessageOnItsOwn) {
+  start_daemon();
+  actions_.infected = ACTION_QUARANTINE;
+  actions_.quarantine.directory = quarantine_dir_.data();
+  VirusesListPtr list(viruses_load(
+      dir_.write("viruses", "[version=2]\nallow deny allow allow Known\n").c_str(), 1));
+  actions_.unnotified_viruses = list.get();
+  constexpr int kThreads = 6;
+  std::vector<MailInfoPtr> mails;
+  for (int i = 0; i < kThreads; ++i) {
+    std::string path = spool_dir_ + "/m" + std::to_string(i);
+    std::string body = i % 2 ? "KNOWN-SIG" : "clean";
+    FILE* f = fopen(path.c_str(), "we");
+    ASSERT_NE(f, nullptr);
+    std::string all = "From: s\r\nSubject: m" + std::to_string(i) + "\r\n\r\n" + body + "\r\n";
+    ASSERT_EQ(fwrite(all.data(), 1, all.size(), f), all.size());
+    ASSERT_EQ(fclose(f), 0);
+    MailInfoPtr m(mail_create(path.c_str()));
+    ASSERT_EQ(e_set_from(mail_envelope(m.get()), "<sender@example.org>"), 1);
+    ASSERT_EQ(e_add_rcpt(mail_envelope(m.get()), "<a@example.org>"), 1);
+    ASSERT_EQ(mail_set(m.get(), MAIL_MESSAGE_ID, ("id" + std::to_string(i)).c_str()), 1);
+    mails.push_back(std::move(m));
+  }
+  std::vector<int> actions(kThreads, 0);
+  std::vector<uint32_t> statuses(kThreads, 0);
+  {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&, i] {
+        actions[i] =
+            scan_message(mails[i].get(), &scanning_, &actions_, &mailer_, &agent_, &statuses[i]);
+      });
+    }
+    for (auto& t : threads) t.join();
+  }
+  reaper_.wait_all({daemon_->pid()});
+  for (int i = 0; i < kThreads; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(actions[i], i % 2 ? ACTION_DISCARD : ACTION_PASS);
+    EXPECT_EQ(statuses[i], i % 2 ? kStatusKnownVirus : 0u);
+    EXPECT_EQ(mails[i]->keep_file, i % 2 == 1);
+  }
+  EXPECT_EQ(quarantined().size(), static_cast<size_t>(kThreads / 2));
+  // Administrator and recipients for every infected message; the sender is not told.
+  EXPECT_EQ(records().size(), static_cast<size_t>(kThreads));
+  actions_.unnotified_viruses = nullptr;
 }
 
 }  // namespace
