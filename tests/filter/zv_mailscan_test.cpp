@@ -28,6 +28,7 @@
 #include "tools/zvtool_peer.h"
 #include "zv_mail.h"
 #include "zv_options.h"
+#include "zv_util.h"
 #include "zv_viruses.h"
 #include "zvc_lib.h"
 #include "zvc_result.h"
@@ -256,7 +257,7 @@ class Decision : public zvtest::RecordingSubmitterTest {
   int scan() {
     status_ = 0;
     int action = scan_message(mail_.get(), &scanning_, &actions_, &mailer_, &agent_, &status_);
-    reaper_.wait_all({daemon_ ? daemon_->pid() : 0});
+    reaper_.wait_all({daemon_ ? daemon_->pid() : 0, other_peer_});
     return action;
   }
   // What was submitted: the first line of every record's input, sorted.
@@ -313,6 +314,7 @@ class Decision : public zvtest::RecordingSubmitterTest {
   MailerConfig mailer_{};
   AgentConfig agent_{};
   uint32_t status_ = 0;
+  pid_t other_peer_ = 0;  // a further stand-in peer of the test, if any
 };
 
 const std::vector<std::string> kAllRoles = {"admin", "rcpts", "sender"};
@@ -897,6 +899,38 @@ TEST_F(Decision, ConcurrentScansDecideEachMessageOnItsOwn) {
   // Administrator and recipients for every infected message; the sender is not told.
   EXPECT_EQ(records().size(), static_cast<size_t>(kThreads));
   actions_.unnotified_viruses = nullptr;
+}
+
+// Every completed scan reports its statistics to the agent; a failed report is logged
+// and changes nothing.
+TEST_F(Decision, StatisticsGoToTheAgentAndAFailedReportChangesNothing) {
+  start_daemon();
+  std::string socket = dir_.file("agent.sock");
+  std::string totals = dir_.file("totals");
+  auto agent_peer = std::make_unique<zvtest::Peer>(
+      ZV_BINARY_DIR "/tools/zvagent/zvagent",
+      std::vector<std::string>{"--listen=local:" + socket, "--totals=" + totals}, dir_, "zvagent");
+  ASSERT_TRUE(agent_peer->ready());
+  other_peer_ = agent_peer->pid();
+  std::string address = "local:" + socket;
+  agent_.address = address.data();
+  agent_.timeout = 10;
+  ASSERT_EQ(init_stat(&agent_), 1);
+  make_message("KNOWN-SIG\r\n");
+  EXPECT_EQ(scan(), ACTION_REJECT);
+  const std::string text = zvtest::read_file(totals);
+  EXPECT_NE(text.find("reports 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("known_viruses 1\n"), std::string::npos) << text;
+  clear_records();
+
+  EXPECT_EQ(agent_peer->stop(), 0);
+  make_message("KNOWN-SIG\r\n");
+  CaptureLog log(ZV_LOG_ALERTS);
+  EXPECT_EQ(scan(), ACTION_REJECT);
+  EXPECT_TRUE(log.has("[4AbCdEf]: scan: drop scan results to agent failed"));
+  EXPECT_TRUE(log.has(line("infected with Test-Known")));
+  fini_stat(&agent_);
+  agent_ = {};
 }
 
 }  // namespace
