@@ -1,7 +1,5 @@
-// Process set-up and the two links to the outside made at start-up.
+// The two links to the outside made at start-up.
 //
-// - set_account() and daemonize(): the account switch and the detach, run on the main
-//   thread before any other thread exists.
 // - init_lib(): starts the scanning-daemon client library with the configured daemon
 //   addresses.
 // - init_stat(), drop_stat(), fini_stat(): the optional statistics agent. One connection
@@ -10,22 +8,13 @@
 //   called from every connection thread.
 #pragma once
 
+// The account switch and the detach moved to zv_process; the front-end still reaches
+// them through this header until it includes zv_process.h itself.
+#include "zv_process.h"
+
 struct AgentConfig;
 struct DaemonCommunicationConfig;
 struct ScanResult;
-
-// Switches the process to the account `name`: its supplementary groups, its group and
-// then its user. A null (or empty) name keeps the current account. 1 on success; 0 when
-// the account does not exist or a switch failed (logged; the ids are then unchanged
-// unless the user switch itself failed half way, which the system does not do).
-[[nodiscard]] int set_account(const char* name);
-
-// Turns the process into a background daemon: ignores the terminal stop signals, forks,
-// and in the child starts a new session, changes to `directory` (when not null), puts
-// descriptors 0 to 2 on /dev/null and, with `close_descriptors`, closes every descriptor
-// from 3 up to the hard limit. The child's pid (> 0) in the parent, 0 in the detached
-// child, -1 on failure (in the parent when the fork failed, else in the child).
-[[nodiscard]] int daemonize(const char* directory, int close_descriptors);
 
 // Version of the client library the filter is written for (major 4, minor 7).
 inline constexpr int kFilterLibraryVersion = 0x0407;
