@@ -104,7 +104,8 @@ struct AgentConfig {
   IpcChannel* connection;  // made by init_stat()
   NamedMutex* mutex;       // "ZarvikAgent::Connection", made by init_stat(); guards connection
   // Set under the mutex when an exchange failed: the position in the stream is then
-  // unknown, so the connection is never used for another exchange.
+  // unknown, so the connection is never used for another exchange; the next report
+  // replaces it with a fresh, registered one.
   int failed;
 };
 

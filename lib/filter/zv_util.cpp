@@ -29,6 +29,25 @@ bool agent_request(IpcChannel* channel, std::initializer_list<uint32_t> request)
   return proto::read_int(channel, &answer) && answer == 0;
 }
 
+// Replaces the agent connection after a failed exchange: a late answer may still be on
+// its way over the old one, so it is never read again. The fresh connection is opened
+// and registered within one agent time-out; on success it takes the old one's place.
+// Runs under the agent mutex. 1 when the link is usable again, else 0 (the old
+// connection stays, still marked failed, and the next report tries again).
+bool reconnect(AgentConfig* agent) {
+  IpcChannelPtr channel(ipc::create(agent->address, agent->timeout, 0));
+  if (!channel || !agent_request(channel.get(), {kAgentHello, kAgentRegister})) {
+    zv_log(ZV_LOG_ERRORS, "drop_stat: cannot reconnect to agent");
+    return false;
+  }
+  (void)ipc::destroy(agent->connection);
+  agent->connection = channel.release();
+  agent->failed = 0;
+  zv_log(ZV_LOG_INFO, "drop_stat: connection(%s) with agent has been re-established",
+         agent->address);
+  return true;
+}
+
 }  // namespace
 
 int init_lib(const DaemonCommunicationConfig* daemon) {
@@ -113,15 +132,16 @@ int drop_stat(AgentConfig* agent, ScanResult* result) {
     zv_log(ZV_LOG_ERRORS, "drop_stat: cannot lock ipc with agent - skip statistic");
     return 0;
   }
-  IpcChannel* channel = agent->connection;
   // Every exchange gets the whole agent time-out. After a failed one the stream may still
-  // hold a late answer, which the next exchange would take for its own: the connection is
-  // then left alone for good.
-  bool delivered = !agent->failed && ipc::set_timeout(channel, agent->timeout) &&
-                   proto::write_int(channel, kAgentStatistics) &&
-                   proto::write_stat(channel, statistics) &&
-                   proto::write_list(channel, viruses->get(kVirusKnown), 1) &&
-                   proto::write_list(channel, viruses->get(kVirusModification), 1);
+  // hold a late answer, which the next exchange would take for its own: that connection
+  // is never used again, and this report goes over a fresh one.
+  bool delivered = !agent->failed || reconnect(agent);
+  IpcChannel* channel = agent->connection;
+  delivered = delivered && ipc::set_timeout(channel, agent->timeout) &&
+              proto::write_int(channel, kAgentStatistics) &&
+              proto::write_stat(channel, statistics) &&
+              proto::write_list(channel, viruses->get(kVirusKnown), 1) &&
+              proto::write_list(channel, viruses->get(kVirusModification), 1);
   if (delivered) {
     int32_t answer = -1;
     delivered = proto::read_int(channel, &answer) && answer == 0;

@@ -33,7 +33,9 @@ inline constexpr int kAgentDeregister = 101;
 [[nodiscard]] int init_stat(AgentConfig* agent);
 
 // Sends the statistics and the known and modification virus names of one scan to the
-// agent. 1 when delivered or when no agent is configured; 0 on failure.
+// agent. 1 when delivered or when no agent is configured; 0 on failure. After a failed
+// exchange the next call first opens and registers a fresh connection, so one slow or
+// broken answer costs only its own report.
 [[nodiscard]] int drop_stat(AgentConfig* agent, ScanResult* result);
 
 // Deregisters from the agent and closes the link. Failures are logged and ignored.

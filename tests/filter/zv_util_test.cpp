@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -199,11 +200,14 @@ TEST_F(LinkTest, RefusedRegistrationLeavesNoLink) {
   EXPECT_TRUE(log_.has("init_stat: cannot connect to agent"));
 }
 
-TEST_F(LinkTest, AgentSlowerThanItsTimeOutFailsThatExchangeAndIsNotReadAgain) {
+// A slow answer fails its own report only. Its late answer must never be taken for the
+// answer to a later report, so the next report goes over a fresh, registered connection
+// with a budget of its own, and statistics go on.
+TEST_F(LinkTest, AfterASlowAnswerTheNextReportGoesOverAFreshConnection) {
   std::string socket = dir_.file("agent.sock");
   std::string totals = dir_.file("totals");
   zvtest::Peer agent_peer(kAgent,
-                          {"--listen=local:" + socket, "--delay-ms=2000", "--totals=" + totals},
+                          {"--listen=local:" + socket, "--delay-ms=1500", "--totals=" + totals},
                           dir_, "zvagent");
   ASSERT_TRUE(agent_peer.ready());
   std::string address = "local:" + socket;
@@ -213,27 +217,77 @@ TEST_F(LinkTest, AgentSlowerThanItsTimeOutFailsThatExchangeAndIsNotReadAgain) {
   ASSERT_EQ(init_stat(&agent), 1);
 
   ScanResultPtr result(scanresult_new());
+  scanresult_stats(result.get())->known = 1;
   agent.timeout = 1;
   log_.clear();
   EXPECT_EQ(drop_stat(&agent, result.get()), 0);
   EXPECT_TRUE(log_.has("drop_stat: errors during talking with agent"));
-  // The late answer of that exchange must not be taken for the answer to the next one,
-  // which therefore starts only once the agent has sent it.
+  // The next report starts only once the agent has sent the late answer, so that answer
+  // is waiting on the old connection when it does.
   EXPECT_TRUE(zvtest::wait_for([&] {
     return agent_peer.log().find("zvagent: statistics answered with 0\n") != std::string::npos;
   })) << agent_peer.log();
+
   agent.timeout = 20;
   log_.clear();
-  EXPECT_EQ(drop_stat(&agent, result.get()), 0);
-  EXPECT_TRUE(log_.has("drop_stat: errors during talking with agent"));
+  EXPECT_EQ(drop_stat(&agent, result.get()), 1) << agent_peer.log();
+  EXPECT_FALSE(log_.has("drop_stat: errors during talking with agent"));
+  EXPECT_TRUE(
+      log_.has("drop_stat: connection(" + address + ") with agent has been re-established"));
+  // The agent read both reports (the first one before its slow answer) and saw a second
+  // registration; a further report uses the new connection as it is.
+  EXPECT_EQ(totals_line(totals, "registrations"), "registrations 2");
+  EXPECT_EQ(totals_line(totals, "reports"), "reports 2");
+  EXPECT_EQ(drop_stat(&agent, result.get()), 1);
+  EXPECT_EQ(totals_line(totals, "reports"), "reports 3");
+  EXPECT_EQ(totals_line(totals, "known_viruses"), "known_viruses 3");
+  EXPECT_EQ(totals_line(totals, "registrations"), "registrations 2");
+
   log_.clear();
   fini_stat(&agent);
+  EXPECT_EQ(totals_line(totals, "deregistrations"), "deregistrations 1");
   std::vector<std::string> own;  // without the client library's lines
   for (const auto& t : log_.texts())
     if (t.rfind("zvlib:", 0) != 0) own.push_back(t);
-  EXPECT_EQ(own, (std::vector<std::string>{
-                     "fini_stat: cannot deregister agent",
-                     "init_stat: connection(" + address + ") with agent has been closed"}));
+  EXPECT_EQ(own, (std::vector<std::string>{"init_stat: connection(" + address +
+                                           ") with agent has been closed"}));
+}
+
+// When the fresh connection cannot be made either, that report fails and the one after
+// it tries again; the link is never given up for good.
+TEST_F(LinkTest, AReportThatCannotReconnectFailsAndTheNextOneTriesAgain) {
+  std::string socket = dir_.file("agent.sock");
+  std::string totals = dir_.file("totals");
+  auto agent_peer = std::make_unique<zvtest::Peer>(
+      kAgent,
+      std::vector<std::string>{"--listen=local:" + socket, "--delay-ms=1500", "--totals=" + totals},
+      dir_, "zvagent");
+  ASSERT_TRUE(agent_peer->ready());
+  std::string address = "local:" + socket;
+  AgentConfig agent{};
+  agent.address = address.data();
+  agent.timeout = 20;
+  ASSERT_EQ(init_stat(&agent), 1);
+  ScanResultPtr result(scanresult_new());
+  agent.timeout = 1;
+  EXPECT_EQ(drop_stat(&agent, result.get()), 0);
+  EXPECT_EQ(agent_peer->stop(), 0);
+  agent_peer.reset();
+
+  agent.timeout = 20;
+  log_.clear();
+  EXPECT_EQ(drop_stat(&agent, result.get()), 0);
+  EXPECT_TRUE(log_.has("drop_stat: cannot reconnect to agent"));
+  EXPECT_NE(agent.connection, nullptr);
+  EXPECT_NE(agent.mutex, nullptr);
+
+  zvtest::Peer second(kAgent, {"--listen=local:" + socket, "--totals=" + totals}, dir_, "zvagent2");
+  ASSERT_TRUE(second.ready());
+  EXPECT_EQ(drop_stat(&agent, result.get()), 1);
+  EXPECT_EQ(totals_line(totals, "registrations"), "registrations 1");
+  EXPECT_EQ(totals_line(totals, "reports"), "reports 1");
+  fini_stat(&agent);
+  EXPECT_EQ(totals_line(totals, "deregistrations"), "deregistrations 1");
 }
 
 TEST_F(LinkTest, WithoutAgentNothingIsSent) {
