@@ -1,12 +1,14 @@
 #include "zv_conf.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "support/zv_refusing.h"
 #include "support/zv_test_support.h"
 #include "zvc_strings.h"
 
@@ -296,12 +298,18 @@ TEST_F(ConfReader, FileLevelFailures) {
                                  "): full pathname should be specified, not directory only",
                              "zvlib: read_conf(" + missing + "): No such file or directory",
                          }));
-  if (geteuid() != 0) {
-    std::string locked = dir.write("locked.conf", "[DaemonCommunication]\n");
-    chmod(locked.c_str(), 0);
-    EXPECT_EQ(read_conf(locked.c_str(), table), -1);
-    EXPECT_TRUE(log.has("zvlib: read_conf(" + locked + "): cannot open - Permission denied"));
-  }
+  // A file that cannot be opened (as for an account without the right to read it; the
+  // kernel refuses the open itself, so this runs as root too).
+  std::string locked = dir.write("locked.conf", "[DaemonCommunication]\n");
+  EXPECT_CHILD_OK(zvtest::run_refusing({{SYS_openat, EACCES}}, [&] {
+    std::string failures;
+    CaptureLog child_log(ZV_LOG_ERRORS);
+    CHILD_CHECK(read_conf(locked.c_str(), table) == -1);
+    CHILD_CHECK(child_log.texts() ==
+                std::vector<std::string>{"zvlib: read_conf(" + locked +
+                                         "): cannot open - Permission denied"});
+    return failures;
+  }));
 }
 
 TEST_F(ConfReader, MissingRequiredSectionReleasesWhatWasRead) {
