@@ -369,9 +369,9 @@ int check_infected(mail_info* message, uint32_t options, const ScanningConfig* s
   }
 
   if (action == ACTION_PASS) return ACTION_PASS;
-  if (strings::count(known) == 1 && strings::begin(known, strings::kForward)) {
+  if (strings::count(known) == 1) {
     zv_log(ZV_LOG_ALERTS, "[%s]: scan: the message(%s) sent by %s to %s infected with %s", l.id,
-           l.file, l.from, l.to, strings::next(known));
+           l.file, l.from, l.to, known->begin()->c_str());
   } else {
     zv_log(ZV_LOG_ALERTS, "[%s]: scan: the message(%s) sent by %s to %s infected with a viruses",
            l.id, l.file, l.from, l.to);

@@ -113,9 +113,8 @@ bool build_arguments(const MailEnvelope* envelope, const MailerConfig* mailer,
     out->args.emplace_back("-bm");
     out->args.emplace_back(std::string("-f") + e_from(envelope));
     out->args.emplace_back("--");
-    if (strings::begin(rcpts, strings::kForward)) {
-      while (const char* rcpt = strings::next(rcpts)) out->args.emplace_back(rcpt);
-    }
+    if (rcpts != nullptr)
+      for (const std::string& rcpt : *rcpts) out->args.push_back(rcpt);
     for (std::string& arg : out->args) out->argv.push_back(arg.data());
     out->argv.push_back(nullptr);
   } catch (const std::bad_alloc&) {

@@ -152,8 +152,9 @@ bool Expander::recipients(bool secure) {
   StringList* rcpts = e_rcpts(mail_envelope(message_));
   if (secure && strings::count(rcpts) > 1) return add("\"Recipients of original message\" <#@[]>");
   bool first = true;
-  if (strings::begin(rcpts, strings::kForward)) {
-    while (const char* rcpt = strings::next(rcpts)) {
+  if (rcpts != nullptr) {
+    for (const std::string& item : *rcpts) {
+      const char* rcpt = item.c_str();
       try {
         std::string text = first ? "" : ", ";
         text += one_line(rcpt);
@@ -306,7 +307,7 @@ MessageLabel message_label(const mail_info* message) {
   const char* to = "rcpts";
   if (e_rcpts_num(envelope) == 1) {
     StringList* rcpts = e_rcpts(envelope);
-    if (strings::begin(rcpts, strings::kForward)) to = or_null(strings::next(rcpts));
+    if (rcpts != nullptr && rcpts->begin() != rcpts->end()) to = rcpts->begin()->c_str();
   }
   return MessageLabel{
       or_null(static_cast<const char*>(mail_get(message, MAIL_MESSAGE_ID))),
@@ -407,8 +408,9 @@ void notify(mail_info* message, int role, const char* quarantine, StringList* vi
     template_path = section->rcpts_template;
     if (actions->unnotified_addresses != nullptr) {
       StringList* rcpts = e_rcpts(original);
-      if (strings::begin(rcpts, strings::kForward)) {
-        while (const char* rcpt = strings::next(rcpts)) {
+      if (rcpts != nullptr) {
+        for (const std::string& item : *rcpts) {
+          const char* rcpt = item.c_str();
           if (!address_may_notify(actions, rcpt, MADDR_ROLE_TO)) {
             zv_log(ZV_LOG_INFO,
                    "[%s]: notify(%s): about the message(%s) sent by %s to %s skip "

@@ -7,6 +7,7 @@
 #include "zv_util.h"
 
 #include <cstdint>
+#include <string>
 
 #include "zv_badparam.h"
 #include "zv_log.h"
@@ -55,23 +56,22 @@ int init_lib(const DaemonCommunicationConfig* daemon) {
     zv_log(ZV_LOG_ERRORS, "init_lib: cannot add address to library (error: %d)", 0);
     return 0;
   }
-  StringList* addresses = daemon->addresses;
-  strings::begin(addresses, strings::kForward);
-  const char* primary = strings::next(addresses);
-  if (primary == nullptr) {
+  const StringList* addresses = daemon->addresses;
+  if (strings::count(addresses) == 0) {
     zv_log(ZV_LOG_ERRORS, "init_lib: cannot add address to library (error: %d)", 0);
     return 0;
   }
-  zv_log(ZV_LOG_VERBOSE, "init_lib: set primary daemon address = <%s>", primary);
-  int code = startup(kFilterLibraryVersion, primary, daemon->timeout, daemon->cache);
+  // The first address is the primary daemon, every further one a backup, in list order.
+  auto address = addresses->begin();
+  zv_log(ZV_LOG_VERBOSE, "init_lib: set primary daemon address = <%s>", address->c_str());
+  int code = startup(kFilterLibraryVersion, address->c_str(), daemon->timeout, daemon->cache);
   if (code != 0) {
     zv_log(ZV_LOG_VERBOSE, "init_lib: cannot initialize zvclient library (error: %d)", code);
     return 0;
   }
-  for (const char* backup = strings::next(addresses); backup != nullptr;
-       backup = strings::next(addresses)) {
-    zv_log(ZV_LOG_VERBOSE, "init_lib: set backup daemon address = <%s>", backup);
-    code = add_address(backup, daemon->timeout, daemon->cache);
+  for (++address; address != addresses->end(); ++address) {
+    zv_log(ZV_LOG_VERBOSE, "init_lib: set backup daemon address = <%s>", address->c_str());
+    code = add_address(address->c_str(), daemon->timeout, daemon->cache);
     if (code != 0) {
       zv_log(ZV_LOG_VERBOSE, "init_lib: cannot add address to library (error: %d)", code);
       return 0;

@@ -21,6 +21,12 @@ struct StringList {
   // std::deque keeps every element in place as the list grows, so strings handed out by
   // iteration stay valid until the list is deleted.
   std::deque<std::string> items;
+
+  // A read-only walk, first to last, for range-for. Unlike strings::begin()/next() it
+  // leaves the list's cursor alone, so a const list (a const envelope's recipients) can
+  // be read without changing it, and by several readers at once.
+  std::deque<std::string>::const_iterator begin() const { return items.cbegin(); }
+  std::deque<std::string>::const_iterator end() const { return items.cend(); }
 };
 
 namespace strings {
@@ -42,6 +48,8 @@ uint32_t count(const StringList* list);
 // direction, or no memory.
 [[nodiscard]] std::optional<std::string> join(StringList* list, int direction);
 // Starts an iteration at the first (0) or last (1) string; 1, or 0 for null/bad direction.
+// The cursor lives in the list: use it where the walk's position is itself the point
+// (a backward walk, a walk resumed later); otherwise read with range-for.
 int begin(StringList* list, int direction);
 // The string at the cursor, moving on; null at the end or for a null list. The text is
 // owned by the list.

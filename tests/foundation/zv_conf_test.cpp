@@ -81,8 +81,8 @@ int read_daemon(FILE* f, int* line, const char* name, void* arg) {
 
 std::vector<std::string> items(StringList* list) {
   std::vector<std::string> out;
-  strings::begin(list, 0);
-  for (const char* s = strings::next(list); s; s = strings::next(list)) out.emplace_back(s);
+  if (list != nullptr)
+    for (const std::string& s : *list) out.push_back(s);
   return out;
 }
 

@@ -80,6 +80,22 @@ TEST(StringList, JoinBothDirectionsWithCache) {
   EXPECT_EQ(strings::join(empty.get(), 0), "");
 }
 
+// Reading with range-for goes through a const list and leaves a running cursor where it
+// was, so a reader in the middle of a walk is not disturbed by another read.
+TEST(StringList, ConstWalkLeavesTheCursorAlone) {
+  StringListPtr list = make_list(0, {"one", "two", "three"});
+  ASSERT_EQ(strings::begin(list.get(), strings::kForward), 1);
+  EXPECT_STREQ(strings::next(list.get()), "one");
+  const StringList& reader = *list;
+  std::vector<std::string> read;
+  for (const std::string& s : reader) read.push_back(s);
+  EXPECT_EQ(read, (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_STREQ(strings::next(list.get()), "two");
+
+  StringListPtr empty(strings::create(0));
+  EXPECT_EQ(empty->begin(), empty->end());
+}
+
 TEST(StringList, IterationBothWays) {
   StringListPtr list = make_list(0, {"one", "two", "three"});
   EXPECT_EQ(walk(list.get(), 0), (std::vector<std::string>{"one", "two", "three"}));

@@ -55,8 +55,8 @@ int main(int argc, char** argv) {
   print("milter", config->mailer.milter_address);
   print("sendmail", config->mailer.sendmail);
   print("agent", config->agent.address);
-  if (strings::begin(config->daemon.addresses, strings::kForward))
-    while (const char* address = strings::next(config->daemon.addresses)) print("daemon", address);
+  if (config->daemon.addresses != nullptr)
+    for (const std::string& address : *config->daemon.addresses) print("daemon", address.c_str());
   for (const NotificationConfig* n :
        {&config->virus_notify, &config->malware_notify, &config->skip_notify,
         &config->archive_notify, &config->error_notify, &config->rule_filter_notify,
