@@ -16,6 +16,7 @@
 
 #include "zv_badparam.h"
 #include "zv_log.h"
+#include "zv_owned.h"
 #include "zvc_fd.h"
 #include "zvc_tcp.h"
 #include "zvc_timo.h"
@@ -325,20 +326,19 @@ IpcChannel* create(const char* address, int seconds, int resolve_now) {
 }
 
 IpcChannel* adopt(int fd, int family, int seconds) {
+  zv::UniqueFd socket(fd);  // closed on every refusal until the channel takes it
   if (fd < 0 || (family != kIpcTcp && family != kIpcUnix)) {
     zv_log_bad_parameters("zvlib: ipc:", fd < 0, family != kIpcTcp && family != kIpcUnix);
-    if (fd >= 0) ::close(fd);
     return nullptr;
   }
   IpcChannel* c = new (std::nothrow) IpcChannel{};
   if (c == nullptr) {
     zv_log(ZV_LOG_ERRORS, "zvlib: ipc: no memory for channel");
-    ::close(fd);
     return nullptr;
   }
   c->owned = true;
   c->family = family;
-  c->fd = fd;
+  c->fd = socket.release();
   c->connected = true;
   c->send_op = fdio::send;
   c->recv_op = fdio::recv;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "zv_log.h"
+#include "zv_owned.h"
 
 namespace {
 
@@ -26,16 +27,18 @@ bool set_groups(const char* name, gid_t gid) {
   return errno == EPERM && geteuid() != 0;
 }
 
+// Puts descriptors 0 to 2 on /dev/null. A /dev/null descriptor that already is one of
+// them (its slot was free) stays open as that stream.
 bool redirect_std_streams() {
-  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  bool ok = dup2(in, STDIN_FILENO) >= 0;
-  if (in != STDIN_FILENO) close(in);
+  zv::UniqueFd in(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return false;
+  bool ok = dup2(in.get(), STDIN_FILENO) >= 0;
+  if (in.get() == STDIN_FILENO) (void)in.release();
   if (!ok) return false;
-  int out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (out < 0) return false;
-  ok = dup2(out, STDOUT_FILENO) >= 0 && dup2(out, STDERR_FILENO) >= 0;
-  if (out != STDOUT_FILENO && out != STDERR_FILENO) close(out);
+  zv::UniqueFd out(open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (!out.valid()) return false;
+  ok = dup2(out.get(), STDOUT_FILENO) >= 0 && dup2(out.get(), STDERR_FILENO) >= 0;
+  if (out.get() == STDOUT_FILENO || out.get() == STDERR_FILENO) (void)out.release();
   return ok;
 }
 
