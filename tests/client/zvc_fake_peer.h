@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "zv_owned.h"
+
 namespace zvtest {
 
 // --- wire builders -------------------------------------------------------------------
@@ -133,39 +135,36 @@ class FakePeer {
   // `accept_delay_ms` the peer pauses that long before taking each connection.
   static std::unique_ptr<FakePeer> on_unix(const std::string& path, Handler handler,
                                            int backlog = 128, int accept_delay_ms = 0) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    zv::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     strncpy(sa.sun_path, path.c_str(), sizeof(sa.sun_path) - 1);
     unlink(path.c_str());
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-        listen(fd, backlog) != 0) {
-      if (fd >= 0) ::close(fd);
+    if (!fd.valid() || bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+        listen(fd.get(), backlog) != 0)
       return nullptr;
-    }
     return std::unique_ptr<FakePeer>(
-        new FakePeer(fd, "local:" + path, std::move(handler), accept_delay_ms));
+        new FakePeer(std::move(fd), "local:" + path, std::move(handler), accept_delay_ms));
   }
   // Listens on 127.0.0.1 at a free port.
   static std::unique_ptr<FakePeer> on_tcp(Handler handler) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    zv::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(sa);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-        listen(fd, 128) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-      if (fd >= 0) ::close(fd);
+    if (!fd.valid() || bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+        listen(fd.get(), 128) != 0 ||
+        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
       return nullptr;
-    }
     std::string address = "inet:" + std::to_string(ntohs(sa.sin_port)) + "@127.0.0.1";
-    return std::unique_ptr<FakePeer>(new FakePeer(fd, address, std::move(handler)));
+    return std::unique_ptr<FakePeer>(new FakePeer(std::move(fd), address, std::move(handler)));
   }
 
   ~FakePeer() {
     stop_.store(true);
     char c = 0;
-    (void)!::write(wake_[1], &c, 1);
+    (void)!::write(wake_write_.get(), &c, 1);
     acceptor_.join();
     std::vector<std::thread> sessions;
     {
@@ -173,9 +172,6 @@ class FakePeer {
       sessions.swap(sessions_);
     }
     for (auto& t : sessions) t.join();
-    ::close(listen_fd_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
   }
 
   // The address in the client library's syntax.
@@ -192,21 +188,25 @@ class FakePeer {
   }
 
  private:
-  FakePeer(int fd, std::string address, Handler handler, int accept_delay_ms = 0)
-      : listen_fd_(fd),
+  FakePeer(zv::UniqueFd fd, std::string address, Handler handler, int accept_delay_ms = 0)
+      : listen_fd_(std::move(fd)),
         accept_delay_ms_(accept_delay_ms),
         address_(std::move(address)),
         handler_(std::move(handler)) {
-    if (pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
+    int wake[2] = {-1, -1};
+    if (pipe2(wake, O_CLOEXEC) == 0) {
+      wake_read_.reset(wake[0]);
+      wake_write_.reset(wake[1]);
+    }
     acceptor_ = std::thread([this] { accept_loop(); });
   }
 
   void accept_loop() {
     while (!stop_.load()) {
-      pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      pollfd p[2] = {{listen_fd_.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
       if (poll(p, 2, -1) <= 0 || (p[1].revents & POLLIN)) continue;
       if (accept_delay_ms_ > 0) usleep(static_cast<useconds_t>(accept_delay_ms_) * 1000);
-      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       accepted_.fetch_add(1);
       std::lock_guard<std::mutex> lock(mu_);
@@ -218,9 +218,10 @@ class FakePeer {
     }
   }
 
-  int listen_fd_;
+  zv::UniqueFd listen_fd_;
   int accept_delay_ms_;
-  int wake_[2] = {-1, -1};
+  zv::UniqueFd wake_read_;  // the acceptor's wake-up pipe
+  zv::UniqueFd wake_write_;
   std::string address_;
   Handler handler_;
   std::atomic<bool> stop_{false};
