@@ -10,18 +10,15 @@
 
 #include "support/zv_test_support.h"
 #include "zv_mail.h"
+#include "zv_owned.h"
 
 namespace {
 
 using zvtest::CaptureLog;
 
-struct FreeDeleter {
-  void operator()(char* p) const { free(p); }
-};
-
 // decode_subject as an optional string: none for a null result.
 std::optional<std::string> decode(const char* subject, const char* charset) {
-  std::unique_ptr<char, FreeDeleter> out(decode_subject(subject, charset));
+  zv::UniqueMalloc<char> out(decode_subject(subject, charset));
   if (!out) return std::nullopt;
   return std::string(out.get());
 }
@@ -214,7 +211,7 @@ TEST(DecodeSubject, ArbitraryInputStaysInsideItsBuffers) {
     // A heap copy of exactly the text's size, so that reading past it is caught.
     std::unique_ptr<char[]> exact(new char[subject.size() + 1]);
     memcpy(exact.get(), subject.c_str(), subject.size() + 1);
-    std::unique_ptr<char, FreeDeleter> out(decode_subject(exact.get(), "us-ascii"));
+    zv::UniqueMalloc<char> out(decode_subject(exact.get(), "us-ascii"));
     if (out) {
       ASSERT_LE(strlen(out.get()), subject.size()) << subject;
     }
