@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libmilter-dev libssl-dev libgmime-3.0-dev
+  libmilter-dev libssl-dev libgmime-3.0-dev libclamav-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   miltertest ccache
   debhelper man-db groff-base systemd

@@ -17,6 +17,7 @@
 #include "zvs_server.h"
 #include "zvs_wire.h"
 #include "zvscand_mime.h"
+#include "zvscand_whole.h"
 
 namespace zvscand {
 namespace {
@@ -169,7 +170,11 @@ void serve_scan(zvs::WireConn& conn, const DaemonSettings& settings, const Engin
     out.report.push_back(failure.text);
   } else {
     std::shared_ptr<const Engine> engine = engines.get();
-    out = scan_content(*engine, path, content, flags, extended);
+    // An engine that reads whole messages takes one pass unless parts are to be treated.
+    auto* whole = dynamic_cast<const WholeMessageEngine*>(engine.get());
+    out = whole != nullptr && !wants_treatment(flags, extended)
+              ? scan_whole_message(*whole, path, content, flags)
+              : scan_content(*engine, path, content, flags, extended);
   }
   if (local && out.modified) {
     std::string error;

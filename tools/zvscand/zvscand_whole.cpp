@@ -1,0 +1,107 @@
+// One-pass scans through whole-message engines; see zvscand_whole.h.
+#include "zvscand_whole.h"
+
+#include <cstdio>
+
+#include "zvc_lib.h"
+
+namespace zvscand {
+namespace {
+
+const char* type_words(char type) {
+  switch (type) {
+    case 'K':
+      return "infected with";
+    case 'S':
+      return "suspicious of";
+    case 'M':
+      return "infected with a modification of";
+    case 'A':
+      return "contains adware";
+    case 'D':
+      return "contains a dialer";
+    case 'J':
+      return "contains a joke program";
+    case 'R':
+      return "contains riskware";
+    case 'H':
+      return "contains a hacktool";
+    default:
+      return "contains";
+  }
+}
+
+// The counter that a finding's status bits belong to, in the client's order.
+int32_t* counter_for(ScanStatistics* st, uint32_t bits) {
+  struct Row {
+    uint32_t mask;
+    int32_t ScanStatistics::*field;
+  };
+  static constexpr Row kRows[] = {
+      {kMaskKnown, &ScanStatistics::known},
+      {kMaskModifications, &ScanStatistics::modifications},
+      {kMaskSuspicious, &ScanStatistics::suspicious},
+      {kMaskSkipped, &ScanStatistics::skipped},
+      {kMaskArchive, &ScanStatistics::archive_restrictions},
+      {kMaskRuleReject, &ScanStatistics::rule_rejects},
+      {kMaskErrors, &ScanStatistics::errors},
+      {kStatusAdware, &ScanStatistics::adware},
+      {kStatusDialer, &ScanStatistics::dialers},
+      {kStatusJoke, &ScanStatistics::jokes},
+      {kStatusRiskware, &ScanStatistics::riskware},
+      {kStatusHacktool, &ScanStatistics::hacktools},
+  };
+  for (const auto& r : kRows)
+    if (bits & r.mask) return &(st->*r.field);
+  return nullptr;
+}
+
+// The header block: everything before the first empty line.
+std::string_view header_block(std::string_view data) {
+  size_t crlf = data.find("\r\n\r\n");
+  size_t lf = data.find("\n\n");
+  size_t end = data.size();
+  if (crlf != std::string_view::npos) end = crlf + 2;
+  if (lf != std::string_view::npos && lf + 1 < end) end = lf + 1;
+  return data.substr(0, end);
+}
+
+}  // namespace
+
+bool wants_treatment(uint32_t flags, uint32_t extended) {
+  constexpr uint32_t kTreat =
+      kScanCure | kScanRemoveInfected | kScanRemoveIncurable | kScanRemoveSuspicious;
+  constexpr uint32_t kTreatExtended =
+      kRemoveAdware | kRemoveDialers | kRemoveJokes | kRemoveRiskware | kRemoveHacktools;
+  return (flags & kTreat) != 0 || ((flags & kScanExtended) && (extended & kTreatExtended) != 0);
+}
+
+ScanOutcome scan_whole_message(const WholeMessageEngine& engine, const std::string& path,
+                               std::string_view data, uint32_t flags) {
+  ScanOutcome out;
+  const bool heuristic = (flags & kScanHeuristic) != 0;
+  for (const Signature* s : engine.scan_whole(data, heuristic)) {
+    out.status |= s->status;
+    if (int32_t* c = counter_for(&out.stats, s->status)) ++*c;
+    if (s->kind == FindingKind::kStatus) {
+      char bits[16];
+      std::snprintf(bits, sizeof bits, "%#x", s->status);
+      out.report.push_back(path + ": " + s->name + " (status " + bits + ")\n");
+      continue;
+    }
+    out.virus_lines.push_back(s->name + "," + s->type);
+    out.report.push_back(path + " " + type_words(s->type) + " " + s->name + "\n");
+  }
+  if (flags & kScanRuleFilter) {
+    if (const Signature* rule = engine.match_rule(header_block(data))) {
+      out.status |= kStatusRuleReject;
+      out.stats.rule_rejects++;
+      out.rule = rule->name;
+      out.report.push_back(path + " rejected by rule " + rule->name + "\n");
+    }
+  }
+  if (out.report.empty()) out.report.push_back(path + " ok\n");
+  return out;
+}
+
+}  // namespace zvscand
