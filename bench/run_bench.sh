@@ -16,13 +16,14 @@
 # around one 100 MiB message, and memory and descriptors over 100,000 messages.
 #
 # Usage: bench/run_bench.sh [--build=DIR] [--quick] [--out=FILE]
-#   --build=DIR  a release build of the tree (default build/release; built if missing)
+#   --build=DIR  an optimised build of the tree (default build/bench; configured and built
+#                when missing, RelWithDebInfo so that perf can name the functions)
 #   --quick      few messages per cell (a check of the script, not a measurement)
 # Needs: clamav-daemon and clamav-milter (apt-get install clamav-daemon clamav-milter;
 # for benchmarking only, not a dependency of the product).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$top/build/release
+build=$top/build/bench
 quick=0
 out=""
 for a in "$@"; do
@@ -35,8 +36,11 @@ for a in "$@"; do
 done
 [ -n "$out" ] || out=$top/bench/results/$(date -u +%Y-%m-%d)-milter.md
 if [ ! -x "$build/smf/zarvik-smf" ]; then
-  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZV_BUILD_TESTS=OFF
+  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_BUILD_TESTS=OFF
   cmake --build "$build"
+fi
+if [ ! -x "$build/bench/zarvik-smf-nagle" ]; then
+  cmake --build "$build" --target zarvik-smf-nagle
 fi
 load=$build/bench/zvmilterload
 for p in clamd clamav-milter; do
