@@ -18,6 +18,7 @@
 #include "smf_callbacks.h"
 #include "smf_eom.h"
 #include "smf_reload.h"
+#include "zv_checkconf.h"
 #include "zv_cmdline.h"
 #include "zv_log.h"
 #include "zv_options.h"
@@ -213,7 +214,8 @@ int start_and_run(FilterConfig* config) {
 
 int main(int argc, char** argv) {
   FilterConfig* config = filter_config();
-  if (!init_config(argc, argv, config, nullptr)) return EXIT_USAGE;
+  auto check = [](FilterConfig* checked) { return check_conf(checked, 0); };
+  if (!init_config(argc, argv, config, check)) return EXIT_USAGE;
   int status = start_and_run(config);
   release_all(config);
   return status;
