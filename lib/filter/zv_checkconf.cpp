@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "zv_badparam.h"
 #include "zv_checkfiles.h"
 #include "zv_log.h"
 #include "zv_mail.h"
@@ -222,8 +223,7 @@ bool check_mail_submission(const FilterConfig* config) {
 
 int check_conf(FilterConfig* config, int library_started) {
   if (config == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s (%s:%d) bad parameter was passed", "check_conf:", "zv_checkconf",
-           __LINE__);
+    zv_log_bad_parameter("check_conf:");
     return 0;
   }
   LibraryGuard library;

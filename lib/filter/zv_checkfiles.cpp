@@ -11,16 +11,17 @@
 #include <string>
 #include <string_view>
 
+#include "zv_badparam.h"
 #include "zv_files.h"
 #include "zv_log.h"
 #include "zv_options.h"
+#include "zv_owned.h"
 #include "zvc_lib.h"
 #include "zvc_result.h"
 #include "zvc_strings.h"
 
 namespace {
 
-constexpr char kSource[] = "zv_checkfiles";
 constexpr size_t kTemplateProbe = 10;  // bytes a template must at least hold
 
 // The test message around the EICAR string, and the string in two halves.
@@ -50,32 +51,8 @@ static_assert(kEicarFront.size() + kEicarBack.size() == 68);
 // The first piece ends after the seventh character of the EICAR string.
 static_assert(kMessageHead.size() + 7 == kCheckMessageFirstPiece);
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using CString = std::unique_ptr<char, FreeDeleter>;
-
-// Owns a descriptor; close() gives the result for the closes that must be checked.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // 0, or -1 with errno set; the descriptor is gone either way.
-  int close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd >= 0 ? ::close(fd) : 0;
-  }
-
- private:
-  int fd_;
-};
+using CString = zv::UniqueMalloc<char>;
+using zv::UniqueFd;
 
 // Removes the file at `path` when it goes out of scope, unless released.
 class RemoveOnExit {
@@ -117,13 +94,12 @@ CheckMessage check_message() {
 int check_scan(const SpoolFileSpec* spool, int local_scan, const char* prefix, int strip,
                char** name) {
   if (spool == nullptr || name == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
-           "check_scan:", spool == nullptr, name == nullptr, kSource, __LINE__);
+    zv_log_bad_parameters("check_scan:", spool == nullptr, name == nullptr);
     return 0;
   }
   *name = nullptr;
   char* raw = nullptr;
-  Fd fd(open_tmpfile(spool, &raw));
+  UniqueFd fd(open_tmpfile(spool, &raw));
   CString path(raw);
   if (!fd.valid()) {
     int err = errno;
@@ -209,8 +185,7 @@ int check_spool(const SpoolFileSpec* spool, int local_scan, const char* prefix, 
 int check_move(const SpoolFileSpec* spool, const SpoolFileSpec* quarantine, int local_scan,
                const char* prefix, int strip) {
   if (quarantine == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d) were passed (%s:%d)",
-           "check_move:", spool == nullptr, quarantine == nullptr, kSource, __LINE__);
+    zv_log_bad_parameters("check_move:", spool == nullptr, quarantine == nullptr);
     return -1;
   }
   char* raw = nullptr;
@@ -220,7 +195,7 @@ int check_move(const SpoolFileSpec* spool, const SpoolFileSpec* quarantine, int 
   }
   CString test(raw);
   raw = nullptr;
-  Fd fd(open_tmpfile(quarantine, &raw));
+  UniqueFd fd(open_tmpfile(quarantine, &raw));
   CString archive(raw);
   int result = -1;
   if (!fd.valid()) {
@@ -248,7 +223,7 @@ int check_file(const char* path) {
     zv_log(ZV_LOG_ERRORS, "check_file: no files specify to check");
     return -1;
   }
-  Fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     int err = errno;
     zv_log(ZV_LOG_ERRORS, "check_file: cannot open %s - (%d) %s", path, err, stdlib_error(err));
