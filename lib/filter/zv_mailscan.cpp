@@ -179,6 +179,14 @@ void notify_all(mail_info* message, const char* quarantine, StringList* viruses,
   notify(message, NOTIFY_SENDER, quarantine, viruses, section, actions, mailer);
 }
 
+// The sender rules turn an action into a discard because the sender cannot be told.
+// A temporary failure is kept: the message is not accepted then, and comes back once the
+// failure is over, whereas a discard would accept it and drop it (a bounce from "<>"
+// while the daemon is down, say).
+bool sender_rules_apply(int action) {
+  return action != ACTION_TEMPFAIL;
+}
+
 bool empty_sender(const mail_info* message) {
   const char* from = e_from(mail_envelope(message));
   return from != nullptr && std::strncmp(from, "<>", 2) == 0;
@@ -234,7 +242,7 @@ int check_result(mail_info* message, uint32_t mask, int action, const Notificati
     quarantine.reset(quarantine_message(message, actions, &action));
   }
   notify_all(message, quarantine.get(), nullptr, section, actions, mailer);
-  if (empty_sender(message)) {
+  if (sender_rules_apply(action) && empty_sender(message)) {
     log_discard_for_sender(message, "address <> is not notificable for sender");
     return ACTION_DISCARD;
   }
@@ -358,13 +366,15 @@ int check_infected(mail_info* message, uint32_t options, const ScanningConfig* s
       }
     }
     notify_all(message, quarantine.get(), known, &filter_config()->virus_notify, actions, mailer);
-    if (empty_sender(message)) {
-      log_discard_for_sender(message, "address <> is not notificable for sender");
-      action = ACTION_DISCARD;
-    } else if (unnotified != nullptr && known != nullptr &&
-               !viruses_may_notify(unnotified, known, VIRUSES_ROLE_SENDER)) {
-      log_discard_for_sender(message, "virus is not notificable for sender");
-      action = ACTION_DISCARD;
+    if (sender_rules_apply(action)) {
+      if (empty_sender(message)) {
+        log_discard_for_sender(message, "address <> is not notificable for sender");
+        action = ACTION_DISCARD;
+      } else if (unnotified != nullptr && known != nullptr &&
+                 !viruses_may_notify(unnotified, known, VIRUSES_ROLE_SENDER)) {
+        log_discard_for_sender(message, "virus is not notificable for sender");
+        action = ACTION_DISCARD;
+      }
     }
   }
 

@@ -235,6 +235,26 @@ TEST_F(Decision, EmptySenderEndsAsDiscardAfterTheNotifications) {
               "a@example.org contains empty from <> that is not allowed"));
 }
 
+// A temporary failure is kept for the empty sender: a discard would accept the message
+// and drop it, a bounce that arrives while the daemon is down, say.
+TEST_F(Decision, TemporaryFailureIsKeptForTheEmptySender) {
+  ASSERT_EQ(startup(kZvcVersion, ("local:" + dir_.file("nobody.sock")).c_str(), 1, 0), 0);
+  for (int action : {ACTION_TEMPFAIL, ACTION_REJECT}) {
+    SCOPED_TRACE(action);
+    actions_.processing_errors = action;
+    make_message("a bounce\r\n", "", "<>");
+    EXPECT_EQ(scan(), action == ACTION_TEMPFAIL ? ACTION_TEMPFAIL : ACTION_DISCARD);
+    EXPECT_EQ(sent(), tags("error", {"admin", "rcpts"}));
+    clear_records();
+  }
+  // The daemon's own scanning error likewise.
+  ASSERT_EQ(cleanup(), 0);
+  start_daemon();
+  actions_.scanning_errors = ACTION_TEMPFAIL;
+  make_message("ERR-SIG\r\n", "", "<>");
+  EXPECT_EQ(scan(), ACTION_TEMPFAIL);
+}
+
 TEST_F(Decision, OwnRedirectedCopyPassesUnscannedAndTheLoopIsRejected) {
   start_daemon();
   actions_.redirect_mail = const_cast<char*>("<quarantine@example.org>");
