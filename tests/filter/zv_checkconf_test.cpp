@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -89,16 +89,37 @@ std::string edited(const std::string& conf, const Edit& edit) {
   return conf.substr(0, at + header.size()) + line + "\n" + conf.substr(at + header.size());
 }
 
+// `text` with the `length` characters after each `marker` that all satisfy `is_part`
+// shown as `shown`.
+std::string mask_after(std::string text, const std::string& marker, size_t length,
+                       int (*is_part)(int), const std::string& shown) {
+  for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at)) {
+    at += marker.size();
+    if (text.size() - at < length) break;
+    bool all = true;
+    for (size_t i = 0; i < length; ++i)
+      all = all && is_part(static_cast<unsigned char>(text[at + i]));
+    if (all) text.replace(at, length, shown);
+  }
+  return text;
+}
+
+int is_lower_hex(int c) {
+  return std::isdigit(c) || (c >= 'a' && c <= 'f');
+}
+
 // The lines of a console output after the configuration's loading line, with the test
 // directory shown as $DIR and the unique part of spool and quarantine names as XXXXXX.
 std::vector<std::string> check_lines(const std::string& err, const std::string& dir) {
-  static const std::regex unique("(zarvik\\.(tmp|quarantine)\\.)[A-Za-z0-9]{6}");
   std::vector<std::string> lines;
   std::istringstream in(err);
   bool loaded = false;
   for (std::string line; std::getline(in, line);) {
     if (loaded) {
-      lines.push_back(std::regex_replace(replace_all(line, dir, "$DIR"), unique, "$1XXXXXX"));
+      line = replace_all(line, dir, "$DIR");
+      for (const char* prefix : {"zarvik.tmp.", "zarvik.quarantine."})
+        line = mask_after(line, prefix, 6, std::isalnum, "XXXXXX");
+      lines.push_back(line);
     } else if (line.find("): successfully loaded") != std::string::npos) {
       loaded = true;
     }
@@ -235,8 +256,7 @@ class CheckMode : public zvtest::RecordingSubmitterTest {
         EXPECT_EQ(records[0].args, "[" + submitter_ +
                                        "]\n[-i]\n[-bm]\n[-fzarvik-smf@localhost]\n[--]\n"
                                        "[postmaster@localhost]\n");
-        static const std::regex hash("X-zarvik-hash: [0-9a-f]{32}\r\n");
-        EXPECT_EQ(std::regex_replace(records[0].input, hash, "X-zarvik-hash: $$HASH\r\n"),
+        EXPECT_EQ(mask_after(records[0].input, "X-zarvik-hash: ", 32, is_lower_hex, "$HASH"),
                   row.mail);
       }
     } else {
