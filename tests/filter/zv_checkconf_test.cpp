@@ -20,6 +20,11 @@
 #include "support/recording_submitter.h"
 #include "support/zv_test_support.h"
 #include "tools/zvtool_peer.h"
+#include "zv_checkconf.h"
+#include "zv_conf.h"
+#include "zv_options.h"
+#include "zv_util.h"
+#include "zvc_lib.h"
 
 namespace {
 
@@ -514,6 +519,39 @@ TEST_F(CheckMode, UnknownCheckAccountEndsWith70) {
           ""};
   row.account = "zv-no-such-account";
   check(row);
+}
+
+// In the program's own process: the test mail carries exactly the token made when the
+// configuration was loaded, the one the filter itself compares incoming hashes with;
+// and the check leaves a library it did not start running.
+TEST_F(CheckMode, TestMailCarriesTheTokenMadeAtLoading) {
+  std::string conf = sample_;
+  for (const Edit& e : {Edit{"NotificationOptions", "FastNotify", "yes"},
+                        Edit{"NotificationOptions", "NotifyHashSalt", "\"a secret\""}})
+    conf = edited(conf, e);
+  std::string path = dir_.write("check.conf", conf);
+  zvtest::Peer daemon(zvtest::zvscand_program(), {"--listen=local:" + dir_.file("zvscand.sock")},
+                      dir_, "zvscand");
+  ASSERT_TRUE(daemon.ready()) << daemon.log();
+  zvtest::CaptureLog log(ZV_LOG_INFO);
+  FilterConfig config{};
+  ConfSection sections[CONFIG_SECTION_COUNT + 1] = {};
+  ASSERT_EQ(load_config(path.c_str(), &config, sections), 1);
+  const std::string token = config.notification_options.secure_hash;
+  ASSERT_EQ(token.size(), 32u);
+
+  EXPECT_EQ(check_conf(&config, 0), 1) << testing::PrintToString(log.texts());
+  EXPECT_FALSE(started());
+  ASSERT_EQ(init_lib(&config.daemon), 1);
+  EXPECT_EQ(check_conf(&config, 1), 1) << testing::PrintToString(log.texts());
+  EXPECT_TRUE(started());
+  EXPECT_EQ(cleanup(), kZvcOk);
+  release_config(sections);
+
+  std::vector<zvtest::SubmitterRecord> records = zvtest::wait_for_records(records_.path(), 2);
+  ASSERT_EQ(records.size(), 2u);
+  for (const zvtest::SubmitterRecord& r : records)
+    EXPECT_EQ(r.input, kMailHead + "X-zarvik-hash: " + token + "\r\n" + kMailBody);
 }
 
 }  // namespace
