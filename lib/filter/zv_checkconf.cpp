@@ -152,8 +152,8 @@ bool add_piece(StringList* mail, const char* piece) {
 }
 
 const char* first_recipient(const MailEnvelope* envelope) {
-  StringList* rcpts = e_rcpts(envelope);
-  return strings::begin(rcpts, strings::kForward) ? strings::next(rcpts) : nullptr;
+  const StringList* rcpts = e_rcpts(envelope);
+  return rcpts != nullptr && rcpts->begin() != rcpts->end() ? rcpts->begin()->c_str() : nullptr;
 }
 
 // Builds the administrator's test mail into `mail`; false (logged) when a piece does not

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "zv_addresses.h"
+#include "zv_badparam.h"
 #include "zv_files.h"
 #include "zv_log.h"
 #include "zv_mail.h"
@@ -25,7 +26,6 @@
 namespace {
 
 // Failures of these functions are logged under the name of the module they belong to.
-constexpr char kSource[] = "zv_mailscan";
 
 // Template pieces: a line, or the next 127 bytes of a longer one.
 constexpr int kPieceSize = 128;
@@ -361,9 +361,8 @@ void notify(mail_info* message, int role, const char* quarantine, StringList* vi
             const NotificationConfig* section, const ActionsConfig* actions,
             const MailerConfig* mailer) {
   if (message == nullptr || section == nullptr || actions == nullptr || mailer == nullptr) {
-    zv_log(ZV_LOG_ERRORS, "%s bad parameters (%d.%d.%d.%d) were passed (%s:%d)",
-           "notify:", message == nullptr, section == nullptr, actions == nullptr, mailer == nullptr,
-           kSource, __LINE__);
+    zv_log_bad_parameters("notify:", message == nullptr, section == nullptr, actions == nullptr,
+                          mailer == nullptr);
     return;
   }
   const char* who = role_name(role);

@@ -382,7 +382,7 @@ TEST_F(Notify, BadParameters) {
   notify(mail_.get(), NOTIFY_ADMIN, nullptr, nullptr, nullptr, &actions_, nullptr);
   ASSERT_EQ(log.texts().size(), 1u);
   EXPECT_THAT(log.texts()[0], MatchesRegex("notify: bad parameters \\(0\\.1\\.0\\.1\\) were passed "
-                                           "\\(zv_mailscan:[0-9]+\\)"));
+                                           "\\(zv_notify:[0-9]+\\)"));
 }
 
 }  // namespace
