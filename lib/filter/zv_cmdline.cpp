@@ -16,8 +16,8 @@
 #include "zv_log.h"
 #include "zv_options.h"
 #include "zv_owned.h"
+#include "zv_process.h"
 #include "zv_users.h"
-#include "zv_util.h"
 #include "zv_viruses.h"
 
 namespace {
