@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   miltertest ccache
   debhelper man-db groff-base systemd
-  sendmail-bin sendmail-cf m4 swaks
+  sendmail-bin sendmail-cf m4 swaks socat iproute2
 )
 
 missing=()
