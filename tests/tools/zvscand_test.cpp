@@ -484,6 +484,21 @@ TEST_F(EngineTest, FindsTheAttachmentInEveryMimeShape) {
              "--i--", "--o"},
             b64_part,
             {"--o--"}})},
+      // The inner close delimiter runs straight into the outer delimiter on one line:
+      // the parser ends the inner multipart there and takes the attachment that follows
+      // for its epilogue.
+      {"inner close followed directly by the outer delimiter on the same line",
+       cat({head,
+            {mixed("o"), "", "--o", mixed("i"), "", "--i", "Content-Type: text/plain", "", "t",
+             "--i----o"},
+            b64_part,
+            {"--o--"}})},
+      {"three levels, innermost close run into the middle delimiter",
+       cat({head,
+            {mixed("l1"), "", "--l1", mixed("l2"), "", "--l2", mixed("l3"), "", "--l3",
+             "Content-Type: text/plain", "", "t", "--l3----l2"},
+            b64_part,
+            {"--l2--", "--l1--"}})},
       {"nested multipart in an attached message, empty epilogues",
        cat({head,
             {mixed("o"), "", "--o", "Content-Type: message/rfc822", "", "Subject: in",
@@ -517,6 +532,11 @@ TEST_F(EngineTest, FindsTheAttachmentInEveryMimeShape) {
       EXPECT_EQ(out.status, kStatusKnownVirus);
       EXPECT_EQ(out.virus_lines, std::vector<std::string>{"EICAR-Test-File,K"});
       EXPECT_EQ(out.stats.known, 1);
+      // Removal replaces the part, and the rewritten message is clean.
+      ScanOutcome removed = scan(message, kScanRemoveInfected);
+      EXPECT_EQ(removed.status, kStatusKnownVirus | kStatusDeleted);
+      ASSERT_TRUE(removed.modified);
+      EXPECT_EQ(scan(removed.content).status, 0u);
     }
   }
 }

@@ -130,9 +130,10 @@ struct Leaf {
 };
 
 struct Walker {
-  const std::string& path;
-  std::vector<Leaf> leaves;
+  std::string path;
+  std::vector<Leaf> leaves = {};
   bool too_deep = false;
+  std::vector<std::string> boundaries = {};  // of every multipart met
 
   void walk(GMimeObject* obj, GMimeObject* container, int index, const std::string& number,
             int depth) {
@@ -143,6 +144,8 @@ struct Walker {
     }
     if (GMIME_IS_MULTIPART(obj)) {
       GMimeMultipart* mp = GMIME_MULTIPART(obj);
+      if (const char* b = g_mime_multipart_get_boundary(mp); b != nullptr && *b != '\0')
+        boundaries.emplace_back(b);
       int n = g_mime_multipart_get_count(mp);
       for (int i = 0; i < n; ++i) {
         std::string sub = (number.empty() ? "" : number + ".") + std::to_string(i + 1);
@@ -180,6 +183,46 @@ struct Walker {
     }
   }
 };
+
+// The longest of `boundaries` that `text` starts with after "--", or null.
+const std::string* delimiter_at(std::string_view text, const std::vector<std::string>& boundaries) {
+  const std::string* best = nullptr;
+  if (text.substr(0, 2) != "--") return nullptr;
+  for (const std::string& b : boundaries)
+    if (text.substr(2, b.size()) == b && (best == nullptr || b.size() > best->size())) best = &b;
+  return best;
+}
+
+// A close delimiter that runs into the next delimiter on the same line ("--inner----outer")
+// is no delimiter line to the parser, which keeps the whole line, and every part after it,
+// inside the part before it, undecoded; a mail reader that matches delimiters by their
+// start shows those parts. Such lines are split in two, so that every part after them is
+// parsed (and scanned) as a part. `changed` tells whether a line was split.
+std::string split_run_on_delimiters(std::string_view data,
+                                    const std::vector<std::string>& boundaries, const char* eol,
+                                    bool* changed) {
+  std::string out;
+  out.reserve(data.size());
+  *changed = false;
+  size_t start = 0;
+  while (start < data.size()) {
+    size_t end = data.find('\n', start);
+    end = end == std::string_view::npos ? data.size() : end + 1;
+    std::string_view line = data.substr(start, end - start);
+    for (;;) {
+      const std::string* b = delimiter_at(line, boundaries);
+      if (b == nullptr || line.substr(2 + b->size(), 2) != "--") break;
+      std::string_view rest = line.substr(4 + b->size());
+      if (delimiter_at(rest, boundaries) == nullptr) break;
+      out.append(line.substr(0, 4 + b->size())).append(eol);
+      line = rest;
+      *changed = true;
+    }
+    out.append(line);
+    start = end;
+  }
+  return out;
+}
 
 // The header block: everything before the first empty line.
 std::string_view header_block(std::string_view data) {
@@ -235,21 +278,35 @@ class MessageScan {
 
  private:
   // Parses the message and collects its leaf parts; a file GMime cannot read as a
-  // message has none and is scanned raw only.
+  // message has none and is scanned raw only. A message with run-on delimiters is parsed
+  // a second time with those lines split.
   std::vector<Leaf> parse() {
-    stream_.reset(g_mime_stream_mem_new_with_buffer(data_.data(), data_.size()));
-    parser_.reset(g_mime_parser_new_with_stream(stream_.get()));
-    message_.reset(g_mime_parser_construct_message(parser_.get(), nullptr));
-    Walker walker{path_, {}, false};
-    if (message_ != nullptr)
-      walker.walk(g_mime_message_get_mime_part(message_.get()), GMIME_OBJECT(message_.get()), -1,
-                  "", 0);
+    Walker walker = parse_text(data_);
+    if (!walker.boundaries.empty()) {
+      bool changed = false;
+      split_ = split_run_on_delimiters(data_, walker.boundaries, crlf_ ? "\r\n" : "\n", &changed);
+      if (changed) walker = parse_text(split_);
+    }
     if (walker.too_deep) {
       out_.status |= kStatusNesting;
       out_.stats.archive_restrictions++;
       out_.report.push_back(path_ + " nesting of parts too deep, inner parts not scanned\n");
     }
     return std::move(walker.leaves);
+  }
+
+  // Parses `text` as the message (replacing an earlier parse) and walks its parts.
+  Walker parse_text(std::string_view text) {
+    message_.reset();
+    parser_.reset();
+    stream_.reset(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+    parser_.reset(g_mime_parser_new_with_stream(stream_.get()));
+    message_.reset(g_mime_parser_construct_message(parser_.get(), nullptr));
+    Walker walker{path_};
+    if (message_ != nullptr)
+      walker.walk(g_mime_message_get_mime_part(message_.get()), GMIME_OBJECT(message_.get()), -1,
+                  "", 0);
+    return walker;
   }
 
   // Counts a finding in the status word and its statistics counter.
@@ -384,6 +441,7 @@ class MessageScan {
   const uint32_t extended_;
   const bool heuristic_;
   const bool crlf_;
+  std::string split_;  // the message with its run-on delimiters split, when it had any
   GPtr<GMimeStream> stream_;
   GPtr<GMimeParser> parser_;
   GPtr<GMimeMessage> message_;
