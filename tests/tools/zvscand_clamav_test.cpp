@@ -299,6 +299,30 @@ TEST(ClamavDaemon, SighupReloadsTheDatabaseAndABadOneKeepsTheOldEngine) {
   EXPECT_EQ(daemon.stop(), 0) << daemon.log();
 }
 
+TEST(InstantDaemon, AnswersCleanWithoutOpeningTheFile) {
+  // A FIFO is refused by every engine that reads the file (not a regular file); the
+  // instant engine never opens it.
+  zvtest::TempDir dir;
+  std::string fifo = dir.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string eicar = dir.write("eicar.eml", message_with(kEicar, ""));
+  zvtest::Peer instant(zvtest::zvscand_program(),
+                       {"--listen=local:" + dir.file("i.sock"), "--engine=instant"}, dir, "i");
+  zvtest::Peer reading(zvtest::zvscand_program(), {"--listen=local:" + dir.file("s.sock")}, dir,
+                       "s");
+  ASSERT_TRUE(instant.ready() && reading.ready()) << instant.log() << reading.log();
+  auto local_scan = [&](const zvtest::Peer& daemon, const std::string& file, std::string* out) {
+    return zvtest::run_program(ZV_BINARY_DIR "/tools/zvscan/zvscan",
+                               {"--daemon=" + daemon.address(), "--local", file}, dir, out);
+  };
+  std::string out;
+  EXPECT_EQ(local_scan(reading, fifo, &out), 1) << out;
+  EXPECT_NE(out.find("0x800"), std::string::npos) << out;
+  EXPECT_EQ(local_scan(instant, fifo, &out), 0) << out;
+  EXPECT_NE(out.find(": 0x0 success"), std::string::npos) << out;
+  EXPECT_EQ(local_scan(instant, eicar, &out), 0) << out;
+}
+
 TEST(ClamavDaemon, DatabaseGoesWithTheClamavEngineOnly) {
   zvtest::TempDir dir;
   std::string out;

@@ -163,15 +163,17 @@ void serve_scan(zvs::WireConn& conn, const DaemonSettings& settings, const Engin
   ScanOutcome out;
   struct stat st {};
   ReadFailure failure;
-  if (local && !read_local(path, &content, &st, &failure)) {
+  std::shared_ptr<const Engine> engine = engines.get();
+  // An engine that reads whole messages takes one pass unless parts are to be treated;
+  // one that looks at nothing is not handed the file at all.
+  auto* whole = dynamic_cast<const WholeMessageEngine*>(engine.get());
+  const bool needs_content = whole == nullptr || whole->needs_content();
+  if (local && needs_content && !read_local(path, &content, &st, &failure)) {
     out.status = failure.status;
     if (int32_t* c = failure.status == kStatusReadError ? &out.stats.errors : &out.stats.skipped)
       ++*c;
     out.report.push_back(failure.text);
   } else {
-    std::shared_ptr<const Engine> engine = engines.get();
-    // An engine that reads whole messages takes one pass unless parts are to be treated.
-    auto* whole = dynamic_cast<const WholeMessageEngine*>(engine.get());
     out = whole != nullptr && !wants_treatment(flags, extended)
               ? scan_whole_message(*whole, path, content, flags)
               : scan_content(*engine, path, content, flags, extended);

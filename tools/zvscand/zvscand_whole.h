@@ -8,7 +8,8 @@
 // through the MIME layer, part by part, since only it can rewrite a message.
 //
 // InstantEngine is the daemon that answers at once: every message is clean, nothing is
-// looked at. It sets the floor of what the filter costs around a scan.
+// looked at (a file named in a local-mode request is not read). It sets the floor of
+// what the filter costs around a scan.
 //
 // Engines are immutable once built (see zvscand_engine.h); no shared state here.
 #pragma once
@@ -28,6 +29,9 @@ class WholeMessageEngine : public Engine {
   // The findings of one pass over `data`, a whole file or message, each at most once.
   // Suspicious (type S) findings only with `heuristic`.
   virtual std::vector<const Signature*> scan_whole(std::string_view data, bool heuristic) const = 0;
+  // False for an engine that never looks at the content: a file named in a request is
+  // then not even read.
+  virtual bool needs_content() const { return true; }
 };
 
 // True when the request's option words ask for any finding to be cured or removed.
@@ -45,6 +49,7 @@ class InstantEngine : public WholeMessageEngine {
   std::vector<const Signature*> scan(std::string_view, bool) const override { return {}; }
   std::vector<const Signature*> scan_whole(std::string_view, bool) const override { return {}; }
   const Signature* match_rule(std::string_view) const override { return nullptr; }
+  bool needs_content() const override { return false; }
 };
 
 }  // namespace zvscand
