@@ -1,5 +1,6 @@
 # Turns the RESULT lines of run_bench.sh into the Markdown results page.
-# Input lines: "system=NAME RESULT key=value ..." or "system=NAME ERROR ...".
+# Input lines: "phase=P system=NAME RESULT key=value ..." or "phase=P system=NAME ERROR ...";
+# the phases are main (the systems side by side), inet, memory and many.
 # Variables: load_before, load_after, started, quick, host_cpus.
 
 function sizeclass(bytes) {
@@ -12,7 +13,10 @@ function fmt(x) { return x == "" ? "-" : sprintf("%.1f", x) }
 function ratio(a, b) { return (a == "" || b == "" || b == 0) ? "-" : sprintf("%.2f", a / b) }
 
 {
-  sys = substr($1, 8)
+  phase = substr($1, 7)
+  sys = substr($2, 8)
+  $1 = ""
+  $0 = substr($0, 2)
   if ($2 == "ERROR") {
     errors[++nerr] = sys ": " substr($0, index($0, "ERROR"))
     next
@@ -23,16 +27,15 @@ function ratio(a, b) { return (a == "" || b == "" || b == 0) ? "-" : sprintf("%.
     f[kv[1]] = kv[2]
   }
   cell = f["conns"] SUBSEP sizeclass(f["size"]) SUBSEP f["content"]
-  mps[sys, cell] = f["mps"]
-  if (!((sys, "seen") in seen)) { seen[sys, "seen"] = 1 }
-  if (!(cell in cellseen)) { cellseen[cell] = 1; cells[++ncell] = cell }
-  rows[++nrow] = sprintf("| %s | %s | %s | %s | %.1f | %.2f | %.2f | %.2f | %.1f -> %.1f (end %.1f) | %s -> %s |",
-    sys, f["conns"], sizeclass(f["size"]), f["content"], f["mps"], f["p50_ms"], f["p99_ms"],
+  mps[phase, sys, cell] = f["mps"]
+  if (phase == "main" && !(cell in cellseen)) { cellseen[cell] = 1; cells[++ncell] = cell }
+  rows[++nrow] = sprintf("| %s | %s | %s | %s | %s | %.1f | %.2f | %.2f | %.2f | %.1f -> %.1f (end %.1f) | %s -> %s |",
+    phase, sys, f["conns"], sizeclass(f["size"]), f["content"], f["mps"], f["p50_ms"], f["p99_ms"],
     f["msgs"] > 0 ? f["cpu_s"] * 1000 / f["msgs"] : 0,
     f["rss_start_kb"] / 1024, f["rss_peak_kb"] / 1024, f["rss_end_kb"] / 1024,
     f["fds_start"], f["fds_end"])
-  if (sys == "smf-only") { big_start = f["rss_start_kb"]; big_peak = f["rss_peak_kb"]; big_msgs = f["msgs"] }
-  if (sys == "smf-instant" && f["msgs"] >= 2000) {
+  if (phase == "memory") { big_start = f["rss_start_kb"]; big_peak = f["rss_peak_kb"]; big_msgs = f["msgs"] }
+  if (phase == "many") {
     many_msgs = f["msgs"]; many_rss0 = f["rss_start_kb"]; many_rss1 = f["rss_end_kb"]
     many_peak = f["rss_peak_kb"]; many_fd0 = f["fds_start"]; many_fd1 = f["fds_end"]
   }
@@ -69,11 +72,11 @@ END {
   for (i = 1; i <= ncell; i++) {
     c = cells[i]
     split(c, p, SUBSEP)
-    if (!(("null", c) in mps) && !(("smf-clamav", c) in mps)) continue
     printf "| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", p[1], p[2], p[3],
-      fmt(mps["null", c]), fmt(mps["floor", c]), fmt(mps["smf-instant", c]),
-      fmt(mps["smf-clamav", c]), fmt(mps["clamav-milter", c]),
-      ratio(mps["smf-instant", c], mps["floor", c]), ratio(mps["smf-clamav", c], mps["clamav-milter", c])
+      fmt(mps["main", "null", c]), fmt(mps["main", "floor", c]), fmt(mps["main", "smf-instant", c]),
+      fmt(mps["main", "smf-clamav", c]), fmt(mps["main", "clamav-milter", c]),
+      ratio(mps["main", "smf-instant", c], mps["main", "floor", c]),
+      ratio(mps["main", "smf-clamav", c], mps["main", "clamav-milter", c])
   }
   print ""
   print "## inet against Unix sockets (10 KiB clean, messages/s)"
@@ -88,9 +91,10 @@ END {
   print "|---|---|---|---|---|---|---|---|"
   for (conns = 1; conns <= 8; conns += 7) {
     c = conns SUBSEP "10 KiB" SUBSEP "clean"
-    printf "| %d | %s | %s | %s | %s | %s | %s | %s |\n", conns, fmt(mps["null", c]), fmt(mps["null-inet", c]),
-      fmt(mps["null-nodelay-inet", c]), fmt(mps["smf-instant", c]), fmt(mps["smf-nagle-inet", c]),
-      fmt(mps["smf-instant-inet", c]), ratio(mps["smf-instant-inet", c], mps["smf-instant", c])
+    printf "| %d | %s | %s | %s | %s | %s | %s | %s |\n", conns, fmt(mps["inet", "null", c]),
+      fmt(mps["inet", "null-inet", c]), fmt(mps["inet", "null-nodelay-inet", c]),
+      fmt(mps["inet", "smf-instant", c]), fmt(mps["inet", "smf-nagle-inet", c]),
+      fmt(mps["inet", "smf-instant-inet", c]), ratio(mps["inet", "smf-instant-inet", c], mps["inet", "smf-instant", c])
   }
   print ""
   print "## Memory"
@@ -99,12 +103,12 @@ END {
     printf "- zarvik-smf alone, %d message(s) of 100 MiB: RSS %.1f MiB before, peak %.1f MiB, a rise of %.1f MiB.\n",
       big_msgs, big_start / 1024, big_peak / 1024, (big_peak - big_start) / 1024
   if (many_msgs != "")
-    printf "- zarvik-smf + zvscand, %d messages of 10 KiB over 8 connections (after 2,000 warm-up messages): RSS %.1f MiB at the start, %.1f MiB at the end (peak %.1f MiB); descriptors %d at the start, %d at the end.\n",
+    printf "- zarvik-smf alone, %d messages of 10 KiB over 8 connections (after 2,000 warm-up messages): RSS %.1f MiB at the start, %.1f MiB at the end (peak %.1f MiB); descriptors %d at the start, %d at the end.\n",
       many_msgs, many_rss0 / 1024, many_rss1 / 1024, many_peak / 1024, many_fd0, many_fd1
   print ""
   print "## Every run"
   print ""
-  print "| system | conns | size | content | msg/s | p50 ms | p99 ms | CPU ms/msg | RSS MiB start -> peak | fds |"
-  print "|---|---|---|---|---|---|---|---|---|---|"
+  print "| phase | system | conns | size | content | msg/s | p50 ms | p99 ms | CPU ms/msg | RSS MiB start -> peak | fds |"
+  print "|---|---|---|---|---|---|---|---|---|---|---|"
   for (i = 1; i <= nrow; i++) print rows[i]
 }

@@ -86,7 +86,7 @@ pid_floor=$!; pids+=("$pid_floor")
 
 # zarvik-smf's configuration: the sample's, with this run's paths, reject for viruses,
 # the X-Antivirus header on, and no notifications or agent.
-smf_conf() {  # smf_conf NAME DAEMON_SOCKET MILTER_ADDRESS
+smf_conf() {  # smf_conf NAME DAEMON_SOCKET_PATH MILTER_ADDRESS
   sed -e "s|/tmp/zarvik/zvscand.sock|$2|; s|/tmp/zarvik/spool|$work/spool|" \
       -e "s|/tmp/zarvik/quarantine|$work/quarantine|" \
       -e "s|^MilterAddress = .*|MilterAddress = $3|" \
@@ -96,7 +96,7 @@ smf_conf() {  # smf_conf NAME DAEMON_SOCKET MILTER_ADDRESS
       "$top/etc/zarvik_smf.conf" >"$work/$1.conf"
 }
 start_smf() {  # start_smf NAME PROGRAM MILTER_ADDRESS DAEMON_SOCKET; sets smf_pid
-  smf_conf "$1" "local:$4" "$3"
+  smf_conf "$1" "$4" "$3"
   (cd "$top" && exec "$2" --conf="$work/$1.conf") >"$work/logs/$1.log" 2>&1 &
   smf_pid=$!; pids+=("$smf_pid")
 }
@@ -163,10 +163,10 @@ echo "all systems answer"
 
 results=$work/results.txt
 : >"$results"
-# measure SYSTEM EXTRA-ARGS...: one run of the driver, its RESULT line kept.
+# measure PHASE SYSTEM EXTRA-ARGS...: one run of the driver, its RESULT line kept.
 measure() {
-  local s=$1
-  shift
+  local phase=$1 s=$2
+  shift 2
   local pidargs=()
   for p in ${pidsof[$s]}; do pidargs+=("--pid=$p"); done
   local line
@@ -176,7 +176,7 @@ measure() {
     line="ERROR label=$s $* (no result)"
   fi
   echo "$line"
-  echo "system=$s $line" >>"$results"
+  echo "phase=$phase system=$s $line" >>"$results"
 }
 
 count() {  # messages per cell for SIZE CONNS
@@ -196,14 +196,14 @@ for size in 10k 100k 10m; do
   for conns in 1 8 64; do
     n=$(count $size $conns)
     for s in "${systems[@]}"; do
-      measure "$s" --size=$size --connections=$conns --messages="$n" --warmup=$((conns))
+      measure main "$s" --size=$size --connections=$conns --messages="$n" --warmup=$((conns))
     done
   done
 done
 # Infected mail: the scanning systems reject it.
 for conns in 8 64; do
   for s in smf-clamav clamav-milter; do
-    measure "$s" --size=10k --connections=$conns --messages="$(count 10k $conns)" \
+    measure main "$s" --size=10k --connections=$conns --messages="$(count 10k $conns)" \
       --content=eicar --expect=reject --warmup=$conns
   done
 done
@@ -246,16 +246,16 @@ done
 for conns in 1 8; do
   for s in null "${inet_systems[@]}" smf-instant; do
     case $s in *nagle*|null-inet) n=40 ;; *) n=$(count 10k 8) ;; esac
-    measure "$s" --size=10k --connections=$conns --messages=$n --warmup=$conns
+    measure inet "$s" --size=10k --connections=$conns --messages=$n --warmup=$conns
   done
 done
 
 # --- memory around one 100 MiB message, and over 100,000 messages -----------------------
 pidsof[smf-only]=$pid_si; addr[smf-only]=${addr[smf-instant]}; expect[smf-only]=${expect[smf-instant]}
-measure smf-only --size=100m --connections=1 --messages=$([ "$quick" = 1 ] && echo 1 || echo 2) \
+measure memory smf-only --size=100m --connections=1 --messages=$([ "$quick" = 1 ] && echo 1 || echo 2) \
   --warmup=1
 many=$([ "$quick" = 1 ] && echo 2000 || echo 100000)
-measure smf-instant --size=10k --connections=8 --messages=$many --warmup=2000
+measure many smf-only --size=10k --connections=8 --messages=$many --warmup=2000
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- the table --------------------------------------------------------------------------
