@@ -75,10 +75,12 @@ for node in null zero full random urandom tty; do
 done
 mount --move "$D/dev" /dev
 socat -u UNIX-RECV:/dev/log,mode=0666 OPEN:"$D/syslog",creat,append &
-wait_for() {  # wait_for WHAT TEST...: up to ten seconds
+# wait_for WHAT TEST...: until TEST succeeds, for at most a minute (a loaded machine is
+# slow, and this is no measure of speed).
+wait_for() {
   local what=$1
   shift
-  for _ in $(seq 100); do
+  for _ in $(seq 600); do
     "$@" && return 0
     sleep 0.1
   done
