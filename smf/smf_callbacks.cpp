@@ -14,6 +14,7 @@
 #include "zv_log.h"
 #include "zv_mail.h"
 #include "zv_options.h"
+#include "zv_owned.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ bool write_received(smf_private* record, const char* qid, const char* relay) {
   const char* host = filter_config()->scanning.hostname;
   if (!spool_write(record, "Received: from ")) return false;
   if (record->helo != nullptr) {
-    if (!spool_write(record, record->helo) || !spool_write(record, " ( ") ||
+    if (!spool_write(record, record->helo.get()) || !spool_write(record, " ( ") ||
         !spool_write(record, relay) || !spool_write(record, " )"))
       return false;
   } else if (!spool_write(record, relay)) {
@@ -64,24 +65,22 @@ sfsistat start_spool(SMFICTX* ctx, smf_private* record, const char* from, const 
                      const char* relay) {
   const std::source_location here = std::source_location::current();
   const char* file = source_name(here);
-  char* path = nullptr;
-  record->fd = open_tmpfile(&filter_config()->scanning.spool, &path);
+  char* name = nullptr;
+  record->fd = open_tmpfile(&filter_config()->scanning.spool, &name);
+  zv::UniqueMalloc<char> path(name);
   if (record->fd < 0 || path == nullptr) {
     zv_log(ZV_LOG_ERRORS, "[%s]: %s(%d) - cannot create mail file", qid, file, __LINE__);
     if (record->fd >= 0) (void)close(record->fd);
     record->fd = -1;
-    free(path);
     return smf_fail(ctx, record);
   }
-  record->mail = mail_create(path);
+  record->mail = mail_create(path.get());
   if (record->mail == nullptr) {
     // Without a record nothing else would remove the new file.
     zv_log(ZV_LOG_ERRORS, "[%s]: %s(%d) - cannot create mail info", qid, file, __LINE__);
-    (void)unlink(path);
-    free(path);
+    (void)unlink(path.get());
     return smf_fail(ctx, record);
   }
-  free(path);
   if (!e_set_from(mail_envelope(record->mail), from)) {
     zv_log(ZV_LOG_ERRORS, "[%s]: %s(%d) - cannot save from", qid, file, __LINE__);
     return smf_fail(ctx, record);
@@ -149,7 +148,7 @@ sfsistat smf_helo(SMFICTX* ctx, char* name) {
   }
   if (name != nullptr && *name != '\0' && record->helo == nullptr) {
     zv_log(ZV_LOG_VERBOSE, "helo %s", name);
-    record->helo = strdup(name);  // no memory: the connection goes on without a name
+    record->helo.reset(strdup(name));  // no memory: the connection goes on without a name
   } else {
     zv_log(ZV_LOG_VERBOSE, "helo <unknown>");
   }
@@ -171,7 +170,7 @@ sfsistat smf_envfrom(SMFICTX* ctx, char** argv) {
   smf_reset_message(record);
   const char* qid = macro(ctx, "{i}", "???");
   const ActionsConfig& actions = filter_config()->actions;
-  char* normalised = nullptr;
+  zv::UniqueMalloc<char> normalised;
   if (first == nullptr || *first == '\0') {
     if (actions.empty_from != ACTION_CONTINUE) {
       zv_log(ZV_LOG_ALERTS, "processing from <> is blocked");
@@ -179,9 +178,9 @@ sfsistat smf_envfrom(SMFICTX* ctx, char** argv) {
       return end_unchecked(ctx, record, action_to_status(actions.empty_from));
     }
     zv_log(ZV_LOG_VERBOSE, "processing with from=<> is allowed - continue");
-    normalised = strdup("<>");
+    normalised.reset(strdup("<>"));
   } else {
-    normalised = mail_address(first);
+    normalised.reset(mail_address(first));
   }
   if (normalised == nullptr) {
     zv_log(ZV_LOG_ERRORS, "[%s]: no memory for private data", qid);
@@ -191,15 +190,12 @@ sfsistat smf_envfrom(SMFICTX* ctx, char** argv) {
   const char* relay = macro(ctx, "{_}", "unknown");
   zv_log(ZV_LOG_VERBOSE, "[%s]: retrieve last relay[%d] = %s", qid, static_cast<int>(strlen(relay)),
          relay);
-  zv_log(ZV_LOG_VERBOSE, "[%s]: start processing from %s", qid, normalised);
-  bool skip = check_deny_mode(record, normalised, kRoleSender);
-  if (skip) {
+  zv_log(ZV_LOG_VERBOSE, "[%s]: start processing from %s", qid, normalised.get());
+  if (check_deny_mode(record, normalised.get(), kRoleSender)) {
     zv_log(ZV_LOG_ALERTS, "[%s]: skip check this mail - sender=%s is <uncheckable>", qid,
-           normalised);
-    free(normalised);
+           normalised.get());
     return end_unchecked(ctx, record, SMFIS_ACCEPT);
   }
-  free(normalised);
   sfsistat status = start_spool(ctx, record, first, qid, relay);
   if (status != SMFIS_CONTINUE) return status;
   return smf_finish(ctx, record, SMFIS_CONTINUE);
@@ -211,19 +207,17 @@ sfsistat smf_envrcpt(SMFICTX* ctx, char** argv) {
   smf_private* record = smf_fetch(ctx);
   if (record == nullptr) return smf_no_record(ctx);
   const char* qid = smf_qid(record);
-  char* normalised = mail_address(first);
+  zv::UniqueMalloc<char> normalised(mail_address(first));
   if (normalised == nullptr) {
     zv_log(ZV_LOG_ERRORS, "[%s]: no memory for private data", qid);
     return smf_fail(ctx, record);
   }
-  zv_log(ZV_LOG_VERBOSE, "[%s]: envelope to %s", qid, normalised);
-  bool skip = check_deny_mode(record, normalised, kRoleRecipient);
-  if (skip) {
-    zv_log(ZV_LOG_ALERTS, "[%s]: skip check this mail - rcpt=%s is <uncheckable>", qid, normalised);
-    free(normalised);
+  zv_log(ZV_LOG_VERBOSE, "[%s]: envelope to %s", qid, normalised.get());
+  if (check_deny_mode(record, normalised.get(), kRoleRecipient)) {
+    zv_log(ZV_LOG_ALERTS, "[%s]: skip check this mail - rcpt=%s is <uncheckable>", qid,
+           normalised.get());
     return end_unchecked(ctx, record, SMFIS_ACCEPT);
   }
-  free(normalised);
   if (!e_add_rcpt(mail_envelope(record->mail), first)) {
     zv_log(ZV_LOG_ERRORS, "[%s]: %s(%d) - FATAL ERROR: cannot add recipient to list %s", qid,
            source_name(std::source_location::current()), __LINE__, first);

@@ -10,22 +10,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "smf_message.h"
 #include "zv_log.h"
 #include "zv_mail.h"
 #include "zv_mailscan.h"
 #include "zv_options.h"
+#include "zv_owned.h"
 #include "zvc_result.h"
 
 namespace {
 
 constexpr size_t kReadPiece = 4096;
-
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
 
 const char* sender_of(const smf_private* record) {
   const char* from = record->mail != nullptr ? e_from(mail_envelope(record->mail)) : nullptr;
@@ -103,49 +99,45 @@ int replace_body(SMFICTX* ctx, const char* path, off_t offset) {
     return -1;
   }
   size_t size = static_cast<size_t>(status.st_size - offset);
-  std::unique_ptr<unsigned char, FreeDeleter> body(
-      static_cast<unsigned char*>(malloc(size > 0 ? size : 1)));
+  zv::UniqueMalloc<unsigned char> body(static_cast<unsigned char*>(malloc(size > 0 ? size : 1)));
   if (body == nullptr) {
     zv_log(ZV_LOG_VERBOSE, "no memory for the cured body of %s (%zu bytes)", path, size);
     errno = ENOMEM;
     return -1;
   }
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || lseek(fd, offset, SEEK_SET) != offset) {
+  zv::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid() || lseek(fd.get(), offset, SEEK_SET) != offset) {
     int error = errno;
     zv_log(ZV_LOG_VERBOSE, "cannot open %s at offset %ld - %s", path, static_cast<long>(offset),
            stdlib_error(error));
-    if (fd >= 0) (void)close(fd);
     errno = error;
     return -1;
   }
   size_t done = 0;
-  int result = 0;
-  int error = 0;
   while (done < size) {
     size_t want = size - done < kReadPiece ? size - done : kReadPiece;
-    ssize_t got = read(fd, body.get() + done, want);
+    ssize_t got = read(fd.get(), body.get() + done, want);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      error = errno;
+      int error = errno;
       zv_log(ZV_LOG_VERBOSE, "cannot read %s - %s", path, stdlib_error(error));
-      result = -1;
-      break;
+      errno = error;
+      return -1;
     }
-    if (got == 0) break;
+    if (got == 0) break;  // the file shrank: hand back what there is
     done += static_cast<size_t>(got);
   }
-  if (close(fd) != 0 && result == 0) {
-    error = errno;
+  if (fd.close() != 0) {
+    int error = errno;
     zv_log(ZV_LOG_VERBOSE, "cannot close %s - %s", path, stdlib_error(error));
-    result = -1;
+    errno = error;
+    return -1;
   }
-  if (result == 0 && smfi_replacebody(ctx, body.get(), static_cast<int>(done)) != MI_SUCCESS) {
+  if (smfi_replacebody(ctx, body.get(), static_cast<int>(done)) != MI_SUCCESS) {
     zv_log(ZV_LOG_VERBOSE, "libmilter refused the cured body of %s (%zu bytes)", path, done);
-    result = -1;
+    return -1;
   }
-  if (error != 0) errno = error;
-  return result;
+  return 0;
 }
 
 sfsistat smf_eom(SMFICTX* ctx) {

@@ -95,7 +95,6 @@ void smf_reset_message(smf_private* record) {
 void smf_free_private(smf_private* record) {
   if (record == nullptr) return;
   smf_reset_message(record);
-  free(record->helo);
   delete record;
 }
 

@@ -16,6 +16,8 @@
 
 #include <source_location>
 
+#include "zv_owned.h"
+
 struct mail_info;
 
 struct smf_private {
@@ -26,7 +28,7 @@ struct smf_private {
   int uncheckable_rcpts = 0;        // of those, the ones found uncheckable
   bool sender_uncheckable = false;  // connection-wide: the last sender was uncheckable
   bool hash_ok = false;             // the message is the filter's own notification
-  char* helo = nullptr;             // connection-wide: first non-empty HELO name, malloc()ed
+  zv::UniqueMalloc<char> helo;      // connection-wide: first non-empty HELO name
   int cte_count = 0;                // Content-Transfer-Encoding headers of the message
   struct stat st {};                // scratch for the diagnostics after a failed write
 };

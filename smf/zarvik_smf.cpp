@@ -22,6 +22,7 @@
 #include "zv_cmdline.h"
 #include "zv_log.h"
 #include "zv_options.h"
+#include "zv_owned.h"
 #include "zv_util.h"
 #include "zvc_ipc.h"
 #include "zvc_lib.h"
@@ -65,38 +66,38 @@ smfiDesc filter_description() {
 // Stores the host name (or "unknown hostname") in the configuration. false only when not
 // even the fallback text can be stored.
 bool set_host_name(ScanningConfig* scanning) {
-  char* name = static_cast<char*>(malloc(kHostNameSize));
+  zv::UniqueMalloc<char> name(static_cast<char*>(malloc(kHostNameSize)));
   if (name == nullptr) {
     zv_log(ZV_LOG_ALERTS, "set hostname to unknown because cannot allocate memory");
-  } else if (gethostname(name, kHostNameSize) != 0) {
+  } else if (gethostname(name.get(), kHostNameSize) != 0) {
     int error = errno;
     zv_log(ZV_LOG_ALERTS, "set hostname to unknown because cannot get hostname - %s",
            stdlib_error(error));
-    free(name);
-    name = nullptr;
+    name.reset();
   } else {
-    name[kHostNameSize - 1] = '\0';
-    scanning->hostname = name;
+    name.get()[kHostNameSize - 1] = '\0';
+    scanning->hostname = name.release();
     return true;
   }
-  scanning->hostname = strdup("unknown hostname");
-  if (scanning->hostname == nullptr) {
+  name.reset(strdup("unknown hostname"));
+  if (name == nullptr) {
     zv_log(ZV_LOG_ERRORS, "cannot set hostname");
     return false;
   }
+  scanning->hostname = name.release();
   return true;
 }
 
 bool format_x_antivirus(ScanningConfig* scanning) {
   size_t length = strlen(scanning->hostname);
-  scanning->x_antivirus = static_cast<char*>(malloc(length + 39));
-  if (scanning->x_antivirus == nullptr) {
+  zv::UniqueMalloc<char> text(static_cast<char*>(malloc(length + 39)));
+  if (text == nullptr) {
     zv_log(ZV_LOG_ERRORS, "cannot preformat X-Antivirus header");
     return false;
   }
-  snprintf(scanning->x_antivirus, length + 38, "Zarvik (R) for Mail Servers on %s host",
-           scanning->hostname);
-  scanning->x_antivirus[length + 38] = '\0';
+  snprintf(text.get(), length + 38, "Zarvik (R) for Mail Servers on %s host", scanning->hostname);
+  text.get()[length + 38] = '\0';
+  scanning->x_antivirus = text.release();
   return true;
 }
 
