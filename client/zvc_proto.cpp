@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -33,6 +34,9 @@ inline constexpr CounterMask kReadOrder[] = {
     {0x2000000, &ScanStatistics::riskware},
     {0x4000000, &ScanStatistics::hacktools},
 };
+// The first allocation of a byte string being read; it doubles as the bytes arrive.
+inline constexpr size_t kFirstPiece = 64 * 1024;
+
 // The pairs write_stat sends: the first eight of the table above.
 inline constexpr int kWrittenPairs = 8;
 
@@ -125,14 +129,31 @@ int read_bytestring(IpcChannel* channel, size_t* length, std::unique_ptr<char[]>
     return 1;
   }
   size_t size = static_cast<size_t>(n) + (terminate ? 1 : 0);
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
-  if (!buffer) {
-    zv_log(ZV_LOG_ERRORS,
-           "zvlib: proto::read_bytestring cannot allocate memory (%d[%#X] bytes) for bytestring",
-           static_cast<int>(size), static_cast<unsigned>(size));
-    return 0;
+  // The length is the peer's word only: the buffer grows with the bytes that actually
+  // arrive, so a length announced but never sent costs no memory.
+  std::unique_ptr<char[]> buffer;
+  size_t capacity = 0;
+  size_t received = 0;
+  for (;;) {
+    const size_t want = std::min(size, std::max(capacity * 2, kFirstPiece));
+    if (want > capacity) {
+      std::unique_ptr<char[]> bigger(new (std::nothrow) char[want]);
+      if (!bigger) {
+        zv_log(ZV_LOG_ERRORS,
+               "zvlib: proto::read_bytestring cannot allocate memory (%d[%#X] bytes) for "
+               "bytestring",
+               static_cast<int>(size), static_cast<unsigned>(size));
+        return 0;
+      }
+      if (received > 0) memcpy(bigger.get(), buffer.get(), received);
+      buffer = std::move(bigger);
+      capacity = want;
+    }
+    const size_t piece = std::min(capacity, static_cast<size_t>(n)) - received;
+    if (piece > 0 && read_buf(channel, buffer.get() + received, piece) == 0) return 0;
+    received += piece;
+    if (received == n && capacity == size) break;
   }
-  if (read_buf(channel, buffer.get(), n) == 0) return 0;
   if (terminate) buffer[n] = '\0';
   *length = size;
   *bytes = std::move(buffer);

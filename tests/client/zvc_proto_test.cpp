@@ -5,7 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "client/zvc_fake_peer.h"
 #include "support/zv_test_support.h"
@@ -122,6 +126,65 @@ TEST_F(ProtoTest, ReadsIntsAndByteStrings) {
   EXPECT_FALSE(bytes);
   EXPECT_EQ(proto::read_int(ch(), static_cast<uint32_t*>(nullptr)), 0);
   EXPECT_TRUE(log_.has("zvlib: proto::read_int bad parameters (0.1) were passed"));
+}
+
+// Byte strings around and beyond the first piece the reader allocates arrive whole.
+TEST_F(ProtoTest, ReadsLongByteStringsWhole) {
+  for (size_t n : {size_t{65535}, size_t{65536}, size_t{65537}, size_t{300001}}) {
+    for (int terminate = 0; terminate < 2; ++terminate) {
+      SCOPED_TRACE(std::to_string(n) + (terminate ? " terminated" : ""));
+      std::string data(n, '\0');
+      for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>('a' + i % 23);
+      std::thread writer([&] { EXPECT_TRUE(zvtest::write_all(peer_, bstr(data))); });
+      size_t len = 0;
+      std::unique_ptr<char[]> bytes;
+      EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, terminate, UINT32_MAX), 1);
+      writer.join();
+      ASSERT_TRUE(bytes);
+      EXPECT_EQ(len, n + static_cast<size_t>(terminate));
+      EXPECT_EQ(std::string(bytes.get(), n), data);
+      if (terminate) {
+        EXPECT_EQ(bytes[n], '\0');
+      }
+    }
+  }
+}
+
+// The process's virtual size in kB, from /proc/self/status.
+long virtual_size_kb() {
+  std::ifstream in("/proc/self/status");
+  std::string key;
+  long value = 0;
+  while (in >> key) {
+    if (key == "VmSize:" && in >> value) return value;
+    in.ignore(4096, '\n');
+  }
+  return -1;
+}
+
+// A daemon that announces a byte string of almost 4 GiB and sends a few bytes must not
+// make the client reserve the announced size while it waits for the rest.
+TEST_F(ProtoTest, AnnouncedLengthIsNotAllocatedBeforeTheBytesArrive) {
+  const long before = virtual_size_kb();
+  ASSERT_GT(before, 0);
+  feed(be32(0xFFFFFFF0u) + "partial");
+  std::atomic<long> most{before};
+  std::thread peer([&] {
+    // While the reader waits for the rest, watch the size for a while, then hang up.
+    for (int i = 0; i < 50; ++i) {
+      most.store(std::max(most.load(), virtual_size_kb()));
+      usleep(10000);
+    }
+    ::shutdown(peer_, SHUT_RDWR);
+  });
+  size_t len = 0;
+  std::unique_ptr<char[]> bytes;
+  EXPECT_EQ(proto::read_bytestring(ch(), &len, &bytes, 1, UINT32_MAX), 0);
+  peer.join();
+  EXPECT_FALSE(bytes);
+  EXPECT_LT(most.load() - before, 1024L * 1024) << "kB of address space taken while waiting";
+  for (const std::string& t : log_.texts())
+    EXPECT_EQ(t.find("cannot allocate"), std::string::npos) << t;
 }
 
 TEST_F(ProtoTest, ReadStatAddsToTheFirstMatchingCounter) {
