@@ -9,6 +9,7 @@ packages=(
   miltertest ccache
   debhelper man-db groff-base systemd
   sendmail-bin sendmail-cf m4 swaks socat iproute2
+  clang-16 libclang-rt-16-dev
 )
 
 missing=()
