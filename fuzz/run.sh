@@ -16,8 +16,8 @@ for a in "$@"; do
 done
 [ ${#options[@]} -gt 0 ] || options=(-runs=20000)
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_conf fuzz_users fuzz_viruses fuzz_addresses fuzz_mailutil fuzz_client_answer
-    fuzz_scand_request fuzz_mime)
+  targets=(fuzz_conf fuzz_users fuzz_viruses fuzz_addresses fuzz_mailutil fuzz_report
+    fuzz_client_answer fuzz_scand_request fuzz_mime)
 fi
 
 bash scripts/deps.sh

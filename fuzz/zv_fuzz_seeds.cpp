@@ -239,6 +239,20 @@ void mailutil_seeds(const fs::path& root, Corpus& c) {
     }
 }
 
+// Templates: the shipped ones and the test's literals, each also with a Subject that
+// holds encoded words and line breaks.
+void report_seeds(const fs::path& root, Corpus& c) {
+  std::vector<std::string> templates;
+  for (const auto& entry : fs::directory_iterator(root / "etc/templates"))
+    templates.push_back(read_file(entry.path()));
+  for (std::string& l : source_literals(root, "tests/filter/zv_notify_test.cpp"))
+    if (l.find('$') != std::string::npos) templates.push_back(std::move(l));
+  for (const std::string& t : templates) {
+    c.add(t);
+    c.add(t + '\0' + "=?utf-8?q?caf=C3=A9?= offer\r\n\tBcc: x@y");
+  }
+}
+
 void mime_seeds(const fs::path& root, Corpus& c) {
   for (const std::string& m : messages(root))
     for (const auto& [flags, extended] : kOptions) c.add(be32(flags) + be32(extended) + m);
@@ -301,6 +315,8 @@ int main(int argc, char** argv) {
     list_seeds(root, "tests/filter/zv_addresses_test.cpp", corpus);
   } else if (target == "fuzz_mailutil") {
     mailutil_seeds(root, corpus);
+  } else if (target == "fuzz_report") {
+    report_seeds(root, corpus);
   } else if (target == "fuzz_mime") {
     mime_seeds(root, corpus);
   } else if (target == "fuzz_scand_request") {
