@@ -7,7 +7,7 @@ packages=(
   libmilter-dev libssl-dev libgmime-3.0-dev libclamav-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   miltertest ccache
-  debhelper man-db groff-base systemd
+  debhelper man-db groff-base systemd adduser
   sendmail-bin sendmail-cf m4 swaks socat iproute2
   clang-16 libclang-rt-16-dev
 )
