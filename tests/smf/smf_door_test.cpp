@@ -131,7 +131,9 @@ TEST_F(DoorTest, MalformedConnectionsEndAloneAndLeaveNothingBehind) {
   size_t at = 0, last = std::string::npos;
   while (at + 5 <= answers.size()) {
     last = at;
-    at += 4 + ntohl(*reinterpret_cast<const uint32_t*>(answers.data() + at));
+    uint32_t length = 0;
+    memcpy(&length, answers.data() + at, 4);
+    at += 4 + ntohl(length);
   }
   ASSERT_NE(last, std::string::npos);
   EXPECT_EQ(answers[0 + 4], 'O') << "negotiation answered";
