@@ -16,7 +16,8 @@ namespace zvfuzz {
 void quiet_logging();
 
 // Writes `bytes` to the file `name` in this process's scratch directory (made on first
-// use, removed at exit), replacing what it held. The file's path; aborts when the file
+// use in /dev/shm when it can be written, else in $TMPDIR or /tmp; removed at exit),
+// replacing what it held. The file's path; aborts when the file
 // cannot be written, since every later result would be meaningless.
 std::string write_scratch(const char* name, std::string_view bytes);
 
