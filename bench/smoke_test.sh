@@ -14,6 +14,8 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
+# Any failing step names its line and shows what the filters said.
+trap 'echo "smoke test failed at line $LINENO" >&2; cat "$dir/filter.log" >&2' ERR
 
 # Starts a filter; waits until its socket answers. Prints its pid.
 start() {
