@@ -441,7 +441,7 @@ int main(int argc, char** argv) {
       "p99_ms=%.2f cpu_s=%.3f rss_start_kb=%ld rss_peak_kb=%ld rss_end_kb=%ld fds_start=%ld "
       "fds_end=%ld\n",
       o.label.c_str(), o.connections, sh.body.size(), o.eicar ? "eicar" : "clean", o.messages,
-      seconds, o.messages / seconds, p50, p99, cpu, before.rss_kb, peak_kb, after.rss_kb, before.fds,
-      after.fds);
+      seconds, o.messages / seconds, p50, p99, cpu, before.rss_kb, peak_kb, after.rss_kb,
+      before.fds, after.fds);
   return 0;
 }

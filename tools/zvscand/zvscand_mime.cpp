@@ -59,6 +59,8 @@ Action action_for(const Signature& s, uint32_t flags, uint32_t extended) {
   }
 }
 
+}  // namespace
+
 // How the report names a finding of each infection type.
 const char* type_words(char type) {
   switch (type) {
@@ -110,6 +112,8 @@ int32_t* counter_for(ScanStatistics* st, uint32_t bits) {
     if (bits & r.mask) return &(st->*r.field);
   return nullptr;
 }
+
+namespace {
 
 // Printable ASCII only, so that names from the message cannot break report lines; a
 // file name also loses its slashes, as it becomes the last step of an object's name.

@@ -52,6 +52,14 @@ struct ScanOutcome {
   std::string content;                   // the rewritten message when modified
 };
 
+// The words of a report line for a finding of infection type `type` (K, S, M, A, D, J, R,
+// H), for example "infected with".
+const char* type_words(char type);
+
+// The statistics counter that a finding's status bits count in, or null for bits that no
+// counter takes.
+int32_t* counter_for(ScanStatistics* st, uint32_t bits);
+
 // Initialises GMime once per process; safe to call from any thread, any number of times.
 void mime_init();
 

@@ -8,54 +8,6 @@
 namespace zvscand {
 namespace {
 
-const char* type_words(char type) {
-  switch (type) {
-    case 'K':
-      return "infected with";
-    case 'S':
-      return "suspicious of";
-    case 'M':
-      return "infected with a modification of";
-    case 'A':
-      return "contains adware";
-    case 'D':
-      return "contains a dialer";
-    case 'J':
-      return "contains a joke program";
-    case 'R':
-      return "contains riskware";
-    case 'H':
-      return "contains a hacktool";
-    default:
-      return "contains";
-  }
-}
-
-// The counter that a finding's status bits belong to, in the client's order.
-int32_t* counter_for(ScanStatistics* st, uint32_t bits) {
-  struct Row {
-    uint32_t mask;
-    int32_t ScanStatistics::*field;
-  };
-  static constexpr Row kRows[] = {
-      {kMaskKnown, &ScanStatistics::known},
-      {kMaskModifications, &ScanStatistics::modifications},
-      {kMaskSuspicious, &ScanStatistics::suspicious},
-      {kMaskSkipped, &ScanStatistics::skipped},
-      {kMaskArchive, &ScanStatistics::archive_restrictions},
-      {kMaskRuleReject, &ScanStatistics::rule_rejects},
-      {kMaskErrors, &ScanStatistics::errors},
-      {kStatusAdware, &ScanStatistics::adware},
-      {kStatusDialer, &ScanStatistics::dialers},
-      {kStatusJoke, &ScanStatistics::jokes},
-      {kStatusRiskware, &ScanStatistics::riskware},
-      {kStatusHacktool, &ScanStatistics::hacktools},
-  };
-  for (const auto& r : kRows)
-    if (bits & r.mask) return &(st->*r.field);
-  return nullptr;
-}
-
 // The header block: everything before the first empty line.
 std::string_view header_block(std::string_view data) {
   size_t crlf = data.find("\r\n\r\n");
