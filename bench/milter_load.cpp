@@ -10,7 +10,6 @@
 // then prints the first fault and no figures, and exits 1.
 //
 // Output: human-readable lines, then one line "RESULT key=value ..." for scripts.
-#include <dirent.h>
 #include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
@@ -21,14 +20,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_mail.h"
 #include "milter_wire.h"
+#include "proc_sample.h"
 
 namespace {
 
@@ -72,127 +71,6 @@ struct Options {
   long warmup = 0;
   std::string label = "run";
 };
-
-bool parse_size(const char* text, size_t* out) {
-  char* end = nullptr;
-  double v = std::strtod(text, &end);
-  if (end == text || v <= 0) return false;
-  if (*end == 'k' || *end == 'K')
-    v *= 1024, ++end;
-  else if (*end == 'm' || *end == 'M')
-    v *= 1024 * 1024, ++end;
-  if (*end != '\0') return false;
-  *out = static_cast<size_t>(v);
-  return true;
-}
-
-std::string base64(std::string_view in) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < in.size(); i += 3) {
-    uint32_t n = static_cast<unsigned char>(in[i]) << 16;
-    if (i + 1 < in.size()) n |= static_cast<unsigned char>(in[i + 1]) << 8;
-    if (i + 2 < in.size()) n |= static_cast<unsigned char>(in[i + 2]);
-    out.push_back(kAlphabet[(n >> 18) & 63]);
-    out.push_back(kAlphabet[(n >> 12) & 63]);
-    out.push_back(i + 1 < in.size() ? kAlphabet[(n >> 6) & 63] : '=');
-    out.push_back(i + 2 < in.size() ? kAlphabet[n & 63] : '=');
-  }
-  return out;
-}
-
-const char kBoundary[] = "zvbench-boundary-0001";
-
-// The body of every message: a text part of plain words up to the wanted size and,
-// for eicar content, the test file as a base64 attachment. CRLF line ends, as the MTA
-// hands bodies to filters.
-std::string make_body(size_t size, bool eicar) {
-  static const char* const kWords[] = {"mail",    "filter", "quarterly", "report",  "meeting",
-                                       "invoice", "budget", "schedule",  "project", "review",
-                                       "update",  "server", "customer",  "plan",    "draft"};
-  std::string attachment;
-  if (eicar) {
-    // Assembled at run time so that this source file does not carry the test string.
-    std::string file =
-        std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-") + "ANTIVIRUS-TEST-FILE!$H+H*";
-    attachment = std::string("--") + kBoundary +
-                 "\r\nContent-Type: application/octet-stream; name=\"eicar.com\"\r\n"
-                 "Content-Transfer-Encoding: base64\r\n"
-                 "Content-Disposition: attachment; filename=\"eicar.com\"\r\n\r\n" +
-                 base64(file) + "\r\n";
-  }
-  std::string body =
-      std::string("--") + kBoundary + "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n";
-  const size_t closing = std::strlen(kBoundary) + 8;
-  const size_t text_end = size > attachment.size() + closing + 600
-                              ? size - attachment.size() - closing - 600
-                              : body.size() + 80;
-  uint32_t seed = 12345;
-  std::string line;
-  while (body.size() < text_end) {
-    seed = seed * 1103515245u + 12345u;
-    const char* w = kWords[(seed >> 16) % std::size(kWords)];
-    if (line.size() + std::strlen(w) + 1 > 72) {
-      body += line + "\r\n";
-      line.clear();
-    }
-    line += (line.empty() ? "" : " ") + std::string(w);
-  }
-  body += line + "\r\n" + attachment + "--" + kBoundary + "--\r\n";
-  return body;
-}
-
-// --- Watching the filter's processes through /proc ------------------------------------
-
-struct ProcSample {
-  double cpu_s = 0;  // user + system, with waited-for children
-  long rss_kb = 0;
-  long fds = 0;
-};
-
-ProcSample sample(const std::vector<int>& pids) {
-  ProcSample s;
-  static const long ticks = sysconf(_SC_CLK_TCK);
-  for (int pid : pids) {
-    std::string base = "/proc/" + std::to_string(pid);
-    std::ifstream stat(base + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close != std::string::npos) {
-      std::istringstream fields(text.substr(close + 2));
-      std::string f;
-      std::vector<std::string> v;
-      while (fields >> f && v.size() < 15) v.push_back(f);
-      // After the name: state(0) ... utime(11) stime(12) cutime(13) cstime(14).
-      if (v.size() >= 15)
-        s.cpu_s += static_cast<double>(std::stol(v[11]) + std::stol(v[12]) + std::stol(v[13]) +
-                                       std::stol(v[14])) /
-                   static_cast<double>(ticks);
-    }
-    std::ifstream status(base + "/status");
-    std::string line;
-    while (std::getline(status, line))
-      if (line.rfind("VmRSS:", 0) == 0) s.rss_kb += std::atol(line.c_str() + 6);
-    if (DIR* d = opendir((base + "/fd").c_str())) {
-      while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++s.fds;
-      closedir(d);
-    }
-  }
-  return s;
-}
-
-long rss_only(const std::vector<int>& pids) {
-  long total = 0;
-  for (int pid : pids) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-      if (line.rfind("VmRSS:", 0) == 0) total += std::atol(line.c_str() + 6);
-  }
-  return total;
-}
 
 // --- The run --------------------------------------------------------------------------
 
@@ -265,7 +143,7 @@ void worker(Shared* sh, int thread_index, bool measure) {
           {"Date", "Thu, 10 Dec 2026 06:00:00 +0000"},
           {"Message-ID", "<" + std::string(qid) + "@bench.invalid>"},
           {"MIME-Version", "1.0"},
-          {"Content-Type", std::string("multipart/mixed; boundary=\"") + kBoundary + "\""}};
+          {"Content-Type", std::string("multipart/mixed; boundary=\"") + mload::kBoundary + "\""}};
       mload::MessageOutcome out;
       if (!client.send_message(m, &out)) {
         record_error(sh, "message " + std::to_string(first + i) + ": " + client.error());
@@ -339,7 +217,7 @@ int main(int argc, char** argv) {
         ok = o.messages > 0;
         break;
       case 'z':
-        ok = parse_size(optarg, &o.size);
+        ok = mload::parse_size(optarg, &o.size);
         break;
       case 'k':
         ok = std::strcmp(optarg, "clean") == 0 || std::strcmp(optarg, "eicar") == 0;
@@ -398,18 +276,18 @@ int main(int argc, char** argv) {
                  error.empty() ? "--socket is needed" : error.c_str(), kUsage);
     return 2;
   }
-  sh.body = make_body(o.size, o.eicar);
+  sh.body = mload::make_body(o.size, o.eicar ? mload::eicar_test_file() : std::string());
 
   if (o.warmup > 0 && !run(o, o.warmup, false, &sh)) {
     std::printf("ERROR %s: %s\n", o.label.c_str(), sh.first_error.c_str());
     return 1;
   }
-  ProcSample before = sample(o.pids);
+  mload::ProcSample before = mload::sample(o.pids);
   std::atomic<bool> sampling{true};
   long peak_kb = before.rss_kb;
   std::thread sampler([&] {
     while (sampling) {
-      peak_kb = std::max(peak_kb, rss_only(o.pids));
+      peak_kb = std::max(peak_kb, mload::rss_only(o.pids));
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
@@ -418,7 +296,7 @@ int main(int argc, char** argv) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   sampling = false;
   sampler.join();
-  ProcSample after = sample(o.pids);
+  mload::ProcSample after = mload::sample(o.pids);
   peak_kb = std::max(peak_kb, after.rss_kb);
 
   if (!ok) {

@@ -285,6 +285,7 @@ bool MilterClient::read_end_of_message(MessageOutcome* outcome) {
         break;
       case SMFIR_REPLBODY:
         outcome->body_replaced += data.size();
+        if (keep_body_) outcome->new_body += data;
         break;
       case SMFIR_QUARANTINE:
         outcome->quarantined = true;

@@ -47,6 +47,7 @@ struct MessageOutcome {
   std::vector<std::string> headers_added;    // names of added or inserted headers
   std::vector<std::string> headers_changed;  // names of changed headers
   size_t body_replaced = 0;                  // bytes of a replaced body
+  std::string new_body;                      // the replaced body itself, when the client keeps it
   bool quarantined = false;
 };
 
@@ -66,6 +67,10 @@ class MilterClient {
   // Sends QUIT and closes.
   void close();
 
+  // Keeps the bytes of a replaced body in MessageOutcome::new_body (off by default, so
+  // that a load run does not hold large bodies).
+  void keep_replaced_body(bool on) { keep_body_ = on; }
+
   const std::string& error() const { return error_; }
   uint32_t protocol() const { return protocol_; }
 
@@ -83,6 +88,7 @@ class MilterClient {
 
   int fd_ = -1;
   uint32_t protocol_ = 0;  // the protocol flags the filter asked for
+  bool keep_body_ = false;
   std::string error_;
   MessageOutcome connection_verdict_;  // a verdict given at connect or HELO
 };
