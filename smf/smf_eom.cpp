@@ -45,8 +45,11 @@ sfsistat cure_failed(SMFICTX* ctx) {
   return action_to_status(actions.cure_fail);
 }
 
-// Replaces the received body by the cured spool file. The status to answer with.
-sfsistat hand_back_cured(SMFICTX* ctx, smf_private* record, uint32_t code, const char* qid) {
+// Replaces the received body by the cured spool file. The status to answer with;
+// *headers_follow becomes false when the message ends without the X-Antivirus headers
+// (its headers could not be read or changed).
+sfsistat hand_back_cured(SMFICTX* ctx, smf_private* record, uint32_t code, const char* qid,
+                         bool* headers_follow) {
   zv_log(ZV_LOG_VERBOSE, "[%s]: send cured message back to sendmail", qid);
   const int* length = record->mail != nullptr
                           ? static_cast<const int*>(mail_get(record->mail, MAIL_HEADERS_LENGTH))
@@ -54,6 +57,7 @@ sfsistat hand_back_cured(SMFICTX* ctx, smf_private* record, uint32_t code, const
   if (length == nullptr) {
     zv_log(ZV_LOG_ERRORS, "[%s]: cannot got length of cured message headers", qid);
     zv_log(ZV_LOG_ALERTS, "[%s]: cannot update message info", qid);
+    *headers_follow = false;
     return cure_failed(ctx);
   }
   record->body_offset = *length;  // the cured file's headers start at offset 0
@@ -61,6 +65,7 @@ sfsistat hand_back_cured(SMFICTX* ctx, smf_private* record, uint32_t code, const
       smfi_chgheader(ctx, const_cast<char*>("Content-Transfer-Encoding"), record->cte_count,
                      const_cast<char*>("7bit")) != MI_SUCCESS) {
     zv_log(ZV_LOG_ERRORS, "[%s]: cannot change headers in cured message", qid);
+    *headers_follow = false;
     return cure_failed(ctx);
   }
   if (replace_body(ctx, mail_path(record->mail), record->body_offset) != 0) {
@@ -164,10 +169,11 @@ sfsistat smf_eom(SMFICTX* ctx) {
                             : nullptr;
     setreply(ctx, reply, action);
     status = action_to_status(action);
+    bool headers_follow = true;
     if (config->scanning.local_scan && status == SMFIS_ACCEPT &&
         (code & (kStatusCured | kStatusDeleted)) != 0)
-      status = hand_back_cured(ctx, record, code, qid);
-    add_x_headers(ctx, code, qid);
+      status = hand_back_cured(ctx, record, code, qid, &headers_follow);
+    if (headers_follow) add_x_headers(ctx, code, qid);
   }
   zv_log(ZV_LOG_INFO, "[%s]: processing message from %s is over", qid, sender_of(record));
   smf_reset_message(record);  // qid and the sender are gone from here on
