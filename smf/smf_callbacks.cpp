@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <new>
 
 #include "smf_message.h"
 #include "zv_files.h"
@@ -66,6 +65,7 @@ sfsistat start_spool(SMFICTX* ctx, smf_private* record, const char* from, const 
   const std::source_location here = std::source_location::current();
   const char* file = source_name(here);
   char* name = nullptr;
+  smf_begin_message(record);
   record->fd = open_tmpfile(&filter_config()->scanning.spool, &name);
   zv::UniqueMalloc<char> path(name);
   if (record->fd < 0 || path == nullptr) {
@@ -117,7 +117,7 @@ sfsistat end_unchecked(SMFICTX* ctx, smf_private* record, sfsistat status) {
 
 sfsistat smf_connect(SMFICTX* ctx, char* host, _SOCK_ADDR*) {
   zv_log(ZV_LOG_VERBOSE, "connect with %s", host != nullptr ? host : "unknown");
-  smf_private* record = new (std::nothrow) smf_private;
+  smf_private* record = smf_new_private();
   if (record == nullptr) {
     zv_log(ZV_LOG_ERRORS, "cannot create private data");
     if (!smf_store(ctx, nullptr))

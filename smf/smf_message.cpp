@@ -3,9 +3,11 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "zv_files.h"
 #include "zv_log.h"
@@ -56,6 +58,11 @@ bool smf_store(SMFICTX* ctx, smf_private* record) {
 
 namespace {
 
+// The two counts of an orderly stop: written by connection threads, read by main after
+// libmilter's loop has returned. Plain counters, no lock.
+std::atomic<int> open_connections{0};
+std::atomic<int> messages_in_progress{0};
+
 // Answers a message-level failure with the ProcessingErrors action and its reply.
 sfsistat processing_error(SMFICTX* ctx) {
   const ActionsConfig& actions = filter_config()->actions;
@@ -75,6 +82,8 @@ sfsistat smf_no_record(SMFICTX* ctx, std::source_location where) {
 }
 
 void smf_reset_message(smf_private* record) {
+  if (record->in_progress) --messages_in_progress;
+  record->in_progress = false;
   if (record->fd >= 0) {
     (void)fsync(record->fd);
     (void)close(record->fd);
@@ -92,10 +101,30 @@ void smf_reset_message(smf_private* record) {
   record->cte_count = 0;
 }
 
+smf_private* smf_new_private() {
+  smf_private* record = new (std::nothrow) smf_private;
+  if (record != nullptr) ++open_connections;
+  return record;
+}
+
 void smf_free_private(smf_private* record) {
   if (record == nullptr) return;
   smf_reset_message(record);
   delete record;
+  --open_connections;
+}
+
+void smf_begin_message(smf_private* record) {
+  if (!record->in_progress) ++messages_in_progress;
+  record->in_progress = true;
+}
+
+int smf_open_connections() {
+  return open_connections.load();
+}
+
+int smf_messages_in_progress() {
+  return messages_in_progress.load();
 }
 
 sfsistat smf_fail(SMFICTX* ctx, smf_private* record) {

@@ -30,6 +30,7 @@ struct smf_private {
   bool hash_ok = false;             // the message is the filter's own notification
   zv::UniqueMalloc<char> helo;      // connection-wide: first non-empty HELO name
   int cte_count = 0;                // Content-Transfer-Encoding headers of the message
+  bool in_progress = false;         // a message is being spooled or scanned
   struct stat st {};                // scratch for the diagnostics after a failed write
 };
 
@@ -64,8 +65,21 @@ const char* source_name(const std::source_location& where);
 // a kept file never) and resets every message field. The connection fields stay.
 void smf_reset_message(smf_private* record);
 
+// A new record, counted as an open connection until smf_free_private; null without memory.
+[[nodiscard]] smf_private* smf_new_private();
+
 // Frees the record and all it holds.
 void smf_free_private(smf_private* record);
+
+// Counts the message that `record` starts to spool; smf_reset_message ends it.
+void smf_begin_message(smf_private* record);
+
+// For an orderly stop: the connections that hold a record, and the messages between
+// their envelope sender and their end. main waits for the messages before it takes the
+// client library down, and frees the configuration only when no connection is left that
+// could still read it.
+int smf_open_connections();
+int smf_messages_in_progress();
 
 // The processing failure exit: message clean-up, record stored, ProcessingErrors action
 // with its reply. Returns the status of that action.

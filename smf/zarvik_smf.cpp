@@ -11,12 +11,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "smf_callbacks.h"
 #include "smf_eom.h"
+#include "smf_message.h"
 #include "smf_reload.h"
 #include "zv_checkconf.h"
 #include "zv_cmdline.h"
@@ -44,6 +47,8 @@ namespace {
 
 constexpr const char* kFilterName = "Zarvik (R) Filter for sendmail ver.4.33";
 constexpr size_t kHostNameSize = 512;
+// How long a stop waits for the messages in progress to get their answers.
+constexpr int kStopWaitSeconds = 60;
 
 smfiDesc filter_description() {
   smfiDesc description{};
@@ -175,6 +180,20 @@ int run_milter(const MailerConfig& mailer) {
   return 0;
 }
 
+// libmilter's loop returns while connection threads may still be in the middle of a
+// message. Their scans need the client library, which the shutdown takes down, so the
+// messages in progress are given time to get their answers first.
+void wait_for_messages() {
+  int left = smf_messages_in_progress();
+  if (left <= 0) return;
+  zv_log(ZV_LOG_INFO, "%s waits for %d message(s) in progress ...", kFilterName, left);
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kStopWaitSeconds);
+  while ((left = smf_messages_in_progress()) > 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (left > 0)
+    zv_log(ZV_LOG_ALERTS, "%s stops with %d message(s) still in progress", kFilterName, left);
+}
+
 int shut_down(FilterConfig* config, int status) {
   zv_log(ZV_LOG_INFO, "%s shutdown in progress...", kFilterName);
   fini_stat(&config->agent);
@@ -208,7 +227,9 @@ int start_and_run(FilterConfig* config) {
   }
   if (!init_lib(&config->daemon)) return EXIT_SOFTWARE;
   if (!init_stat(&config->agent)) return EXIT_SOFTWARE;
-  return shut_down(config, run_milter(config->mailer));
+  int status = run_milter(config->mailer);
+  wait_for_messages();
+  return shut_down(config, status);
 }
 
 }  // namespace
@@ -218,6 +239,8 @@ int main(int argc, char** argv) {
   auto check = [](FilterConfig* checked) { return check_conf(checked, 0); };
   if (!init_config(argc, argv, config, check)) return EXIT_USAGE;
   int status = start_and_run(config);
-  release_all(config);
+  // A connection still open (idle at the MTA's side, say) may yet call a callback that
+  // reads the configuration: then it stays until the process ends.
+  if (smf_open_connections() == 0) release_all(config);
   return status;
 }

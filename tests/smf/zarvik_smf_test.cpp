@@ -307,6 +307,25 @@ TEST_F(ReloadTest, SighupWithGoodListsKeepsServingAndFinishesConnectionsInFlight
   EXPECT_TRUE(capture_.has(kName + " shutdown - OK."));
 }
 
+TEST_F(FilterTest, SigtermLetsTheMessageInItsScanGetItsAnswerBeforeTheShutdown) {
+  // The daemon answers after six seconds: libmilter's loop ends well before that.
+  set("Scanning", "AddXHeaders", "yes");
+  ASSERT_TRUE(start_daemon({"--delay-ms=6000"}));
+  ASSERT_TRUE(start_filter()) << capture_.dump();
+  std::string out = dir_.file("one.out");
+  pid_t message = spawn_miltertest("one.lua", {{"REPLY", "a"}, {"CODE", "0"}}, out);
+  ASSERT_TRUE(wait_for([&] { return capture_.has("[QONE]: start scanning message from "
+                                                 "sender@example.com ..."); }))
+      << capture_.dump();
+  EXPECT_EQ(stop_filter(SIGTERM), 0);
+  EXPECT_EQ(wait_status(message), 0) << zvtest::read_file(out);
+  const std::vector<std::string> expected = {
+      kName + " waits for 1 message(s) in progress ...",
+      "[QONE]: processing message from sender@example.com is over",
+      kName + " shutdown in progress...", kName + " shutdown - OK."};
+  EXPECT_EQ(seen_in_order(expected), expected) << capture_.dump();
+}
+
 TEST_F(ReloadTest, ListThatFailsToReloadStopsTheFilterAsSigtermDoes) {
   ASSERT_TRUE(start_filter()) << capture_.dump();
   dir_.write("deny.list", "[version=3]\ndeny from exact a@example.com\n");
