@@ -29,5 +29,8 @@ inline constexpr int kIpcBudgetUsedUp = -2;
 inline constexpr int kIpcMaxBudgetMs = 14400000;  // 4 hours
 inline constexpr int kIpcMaxTimeoutSeconds = kIpcMaxBudgetMs / 1000;
 
+// Bytes a channel reads ahead of a receive (its read-ahead buffer).
+inline constexpr size_t kIpcReadAhead = 4096;
+
 inline constexpr size_t kIpcAddressTextMax = 254;  // characters kept of host or path
 inline constexpr size_t kIpcUnixPathMax = 103;     // characters kept in sockaddr_un

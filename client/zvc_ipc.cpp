@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -246,6 +247,7 @@ int open(int family, const IpcAddress* remote, int seconds, int tag, IpcChannel*
   c->connected = false;
   c->send_op = nullptr;
   c->recv_op = nullptr;
+  c->ahead_start = c->ahead_end = 0;
   c->created = timo::now();
   if (set_timeout(c, seconds) != 1) {
     (void)close(channel);
@@ -352,12 +354,16 @@ IpcChannel* adopt(int fd, int family, int seconds) {
 
 namespace {
 
-// The shared loop of send and recv: moves exactly *count bytes with `step`.
+// The shared loop of send and recv: moves at least `wanted` and at most *count bytes
+// with `step`.
 template <typename Step>
-int transfer(IpcChannel* channel, char* bytes, size_t* count, const char* verb, const char* past,
-             Step step) {
-  if (*count == 0) return kIpcOk;
-  size_t wanted = *count;
+int transfer(IpcChannel* channel, char* bytes, size_t* count, size_t wanted, const char* verb,
+             const char* past, Step step) {
+  if (wanted == 0) {
+    *count = 0;
+    return kIpcOk;
+  }
+  const size_t room = *count;
   *count = 0;
   if (channel->budget_ms < kIpcBudgetUsedUp || channel->budget_ms > kIpcMaxBudgetMs) {
     zv_log(ZV_LOG_ERRORS, "zvlib: ipc: %s %d bytes failed (only %d %s) - timeout expired", verb,
@@ -375,7 +381,7 @@ int transfer(IpcChannel* channel, char* bytes, size_t* count, const char* verb, 
   for (;;) {
     timeval start{};
     if (channel->budget_ms != kIpcBudgetUnlimited) start = timo::now();
-    size_t n = wanted - moved;
+    size_t n = room - moved;
     rc = step(channel->fd, bytes + moved, &n, channel->budget_ms);
     channel->budget_ms = timo::spend(channel->budget_ms, start);
     // A wait that timed out used the whole budget, whatever the clocks' rounding says.
@@ -383,7 +389,7 @@ int transfer(IpcChannel* channel, char* bytes, size_t* count, const char* verb, 
       channel->budget_ms = kIpcBudgetUsedUp;
     if (rc != kIpcOk) break;
     moved += n;
-    if (moved == wanted) break;
+    if (moved >= wanted) break;
     if (channel->budget_ms == kIpcBudgetUsedUp) {
       zv_log(ZV_LOG_ERRORS, "zvlib: ipc: %s %d bytes failed (only %d %s) - timeout expired", verb,
              static_cast<int>(wanted), static_cast<int>(moved), verb);
@@ -406,7 +412,8 @@ int send(IpcChannel* channel, const void* bytes, size_t* count) {
     return kIpcFailed;
   }
   IpcSendOp op = channel->send_op;
-  return transfer(channel, static_cast<char*>(const_cast<void*>(bytes)), count, "send", "sent",
+  return transfer(channel, static_cast<char*>(const_cast<void*>(bytes)), count, *count, "send",
+                  "sent",
                   [op](int fd, char* p, size_t* n, int wait) { return op(fd, p, n, wait); });
 }
 
@@ -417,8 +424,35 @@ int recv(IpcChannel* channel, void* buffer, size_t* count) {
     return kIpcFailed;
   }
   IpcRecvOp op = channel->recv_op;
-  return transfer(channel, static_cast<char*>(buffer), count, "recv", "recv",
-                  [op](int fd, char* p, size_t* n, int wait) { return op(fd, p, n, wait); });
+  auto step = [op](int fd, char* p, size_t* n, int wait) { return op(fd, p, n, wait); };
+  char* out = static_cast<char*>(buffer);
+  const size_t wanted = *count;
+  // A spent budget refuses even what was read ahead: the conversation is over.
+  if (channel->budget_ms < kIpcBudgetUnlimited || channel->budget_ms > kIpcMaxBudgetMs)
+    return transfer(channel, out, count, wanted, "recv", "recv", step);
+  size_t have = std::min(wanted, channel->ahead_end - channel->ahead_start);
+  memcpy(out, channel->ahead + channel->ahead_start, have);
+  channel->ahead_start += have;
+  if (have == wanted) return kIpcOk;
+  channel->ahead_start = channel->ahead_end = 0;
+  const size_t rest = wanted - have;
+  size_t n = rest;
+  if (rest >= sizeof channel->ahead) {
+    // A long item (a cured copy) goes straight to its place.
+    int rc = transfer(channel, out + have, &n, rest, "recv", "recv", step);
+    *count = have + n;
+    return rc;
+  }
+  n = sizeof channel->ahead;
+  int rc = transfer(channel, channel->ahead, &n, rest, "recv", "recv", step);
+  size_t used = std::min(n, rest);
+  memcpy(out + have, channel->ahead, used);
+  if (rc == kIpcOk) {
+    channel->ahead_start = used;
+    channel->ahead_end = n;
+  }
+  *count = have + used;
+  return rc;
 }
 
 int tag(const IpcChannel* channel) {

@@ -50,6 +50,12 @@ struct IpcChannel {
   IpcSendOp send_op;
   IpcRecvOp recv_op;
   timeval created;  // time of the open, for the lifetime message
+  // Bytes received beyond what a receive asked for, served to the next ones: a daemon's
+  // answer is many small items, and reading ahead costs one system call per packet
+  // instead of one per item. ahead[ahead_start .. ahead_end) are unread.
+  size_t ahead_start;
+  size_t ahead_end;
+  char ahead[kIpcReadAhead];
 };
 
 namespace ipc {
@@ -99,7 +105,8 @@ int set_nodelay(IpcChannel* channel, int on);
 
 // Move exactly *count bytes within the channel's budget; *count becomes the number
 // actually moved. 0 on success, else -11, -13 or -14. A channel whose budget is
-// already used up fails at once with -11.
+// already used up fails at once with -11. A receive serves what the channel read ahead
+// first, at no cost to the budget, and reads a short remainder with room to spare.
 [[nodiscard]] int send(IpcChannel* channel, const void* bytes, size_t* count);
 [[nodiscard]] int recv(IpcChannel* channel, void* buffer, size_t* count);
 

@@ -12,6 +12,7 @@
 
 #include "client/zvc_fake_peer.h"
 #include "support/zv_test_support.h"
+#include "zvc_fd.h"
 
 namespace {
 
@@ -175,6 +176,45 @@ TEST_F(IpcTest, ShortStreamEndsWithClosedByPeer) {
   EXPECT_EQ(n, 40u);
   EXPECT_TRUE(log_.contains("- connection closed by remote side"));
   EXPECT_TRUE(log_.has("zvlib: ipc: recv 40 bytes (need 100 bytes) - errorcode[-14]"));
+}
+
+// Socket reads made through a channel's receive operation, counted.
+int counted_reads = 0;
+int counting_recv(int fd, void* buffer, size_t* count, int wait_ms) {
+  ++counted_reads;
+  return fdio::recv(fd, buffer, count, wait_ms);
+}
+
+TEST_F(IpcTest, SmallReceivesAreServedFromOneReadAhead) {
+  Pair p(10);
+  ASSERT_TRUE(p.channel);
+  p.channel->recv_op = counting_recv;
+  counted_reads = 0;
+  const std::string packet = "abcdefghij" + std::string(5000, 'z');
+  ASSERT_TRUE(zvtest::write_all(p.peer, packet));
+  // Ten bytes one by one, then an item longer than the read-ahead that starts inside it.
+  std::string got;
+  for (int i = 0; i < 10; ++i) {
+    char c = 0;
+    size_t n = 1;
+    ASSERT_EQ(ipc::recv(p.channel.get(), &c, &n), kIpcOk);
+    ASSERT_EQ(n, 1u);
+    got.push_back(c);
+  }
+  EXPECT_EQ(counted_reads, 1);
+  std::string rest(5000, '\0');
+  size_t n = rest.size();
+  ASSERT_EQ(ipc::recv(p.channel.get(), rest.data(), &n), kIpcOk);
+  EXPECT_EQ(got + rest, packet);
+  // A spent budget refuses what is left of the read-ahead too.
+  ASSERT_TRUE(zvtest::write_all(p.peer, "1234"));
+  char c = 0;
+  n = 1;
+  ASSERT_EQ(ipc::recv(p.channel.get(), &c, &n), kIpcOk);
+  p.channel->budget_ms = kIpcBudgetUsedUp;
+  n = 1;
+  EXPECT_EQ(ipc::recv(p.channel.get(), &c, &n), kIpcFailed);
+  EXPECT_EQ(n, 0u);
 }
 
 TEST_F(IpcTest, SilentPeerExhaustsTheBudgetAndPoisonsTheChannel) {
