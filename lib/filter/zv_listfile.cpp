@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace listfile {
 
@@ -124,7 +125,125 @@ std::string take_pattern(const char* text) {
   return pattern;
 }
 
+namespace {
+
+// The work that glibc's regcomp does grows with the square of the copies a bounded
+// repetition makes of its piece (a{1,32767} takes it 20 s and then fails), and doubles
+// with each repetition operator stacked on another (a+++++...). An administrator's
+// pattern that asks for either could stall the start or a reload for minutes, so both
+// are refused before compiling: stacked operators (which POSIX leaves undefined anyway)
+// and patterns whose repeated pieces cost more than kMaxRepetitionCost, counted as the
+// square of each repeated piece's expanded size (a{1,1024} is the most one piece may be).
+constexpr double kMaxRepetitionCost = 1024.0 * 1024.0;
+
+// One level of parentheses while a pattern is walked.
+struct Group {
+  double size = 0;            // atoms in the group so far, repeated pieces expanded
+  double last = 0;            // expanded size of the last piece, already in `size`
+  bool after_piece = false;   // the last token was an atom or a group (may be repeated)
+  bool after_repeat = false;  // the last token was a repetition operator
+};
+
+// The upper bound of the interval at pattern[*at] == '{' ({m}, {m,} or {m,n}); *at moves
+// to its "}". 0 when it is no well-formed interval (regcomp then says what is wrong).
+double interval_bound(const std::string& pattern, size_t* at) {
+  size_t i = *at + 1;
+  auto number = [&](double* out) {
+    size_t start = i;
+    double v = 0;
+    while (i < pattern.size() && isdigit(static_cast<unsigned char>(pattern[i])) != 0)
+      v = v * 10 + (pattern[i++] - '0');
+    *out = v;
+    return i > start;
+  };
+  double low = 0, high = 0;
+  if (!number(&low)) return 0;
+  high = low;
+  if (i < pattern.size() && pattern[i] == ',') {
+    ++i;
+    if (!number(&high)) high = low + 1;  // {m,}: m copies and a closure
+  }
+  if (i >= pattern.size() || pattern[i] != '}') return 0;
+  *at = i;
+  return high > 1 ? high : 1;
+}
+
+// Moves *at from the "[" that opens a bracket expression to its closing "]"; false when
+// there is none.
+bool skip_bracket(const std::string& pattern, size_t* at) {
+  size_t i = *at + 1;
+  if (i < pattern.size() && pattern[i] == '^') ++i;
+  if (i < pattern.size() && pattern[i] == ']') ++i;
+  for (; i < pattern.size(); ++i) {
+    if (pattern[i] == '[' && i + 1 < pattern.size() &&
+        (pattern[i + 1] == ':' || pattern[i + 1] == '=' || pattern[i + 1] == '.')) {
+      const char close[] = {pattern[i + 1], ']', '\0'};
+      size_t end = pattern.find(close, i + 2);
+      if (end == std::string::npos) return false;
+      i = end + 1;
+    } else if (pattern[i] == ']') {
+      *at = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+const char* repetition_refusal(const std::string& pattern) {
+  std::vector<Group> groups(1);
+  double cost = 0;
+  auto atom = [&](double size) {
+    Group& g = groups.back();
+    g.size += size;
+    g.last = size;
+    g.after_piece = true;
+    g.after_repeat = false;
+  };
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    Group& g = groups.back();
+    double bound = 1;
+    if (c == '{' && (bound = interval_bound(pattern, &i)) == 0) {
+      atom(1);  // no interval: regcomp refuses it or takes the brace as it is
+    } else if (c == '*' || c == '+' || c == '?' || c == '{') {
+      if (g.after_repeat) return "repetition operators follow each other";
+      if (g.after_piece && bound > 1) {
+        const double expanded = g.last * bound;
+        g.size += expanded - g.last;
+        g.last = expanded;
+        cost += expanded * expanded;
+        if (cost > kMaxRepetitionCost) return "repetition too large to compile";
+      }
+      g.after_repeat = true;
+      g.after_piece = false;
+    } else if (c == '(') {
+      groups.emplace_back();
+    } else if (c == ')' && groups.size() > 1) {
+      const double size = groups.back().size;
+      groups.pop_back();
+      atom(size);
+    } else if (c == '|') {
+      g.after_piece = g.after_repeat = false;
+    } else if (c == '\\') {
+      ++i;
+      atom(1);
+    } else if (c == '[') {
+      if (!skip_bracket(pattern, &i)) return nullptr;
+      atom(1);
+    } else {
+      atom(1);
+    }
+  }
+  return nullptr;
+}
+
 RegexPtr compile(const std::string& pattern, bool ignore_case) {
+  if (const char* why = repetition_refusal(pattern)) {
+    zv_log(ZV_LOG_ERRORS, "cannot compile regular expression (%s) - %s", pattern.c_str(), why);
+    return nullptr;
+  }
   auto* re = new (std::nothrow) regex_t;
   if (re == nullptr) throw std::bad_alloc();
   const int flags = REG_EXTENDED | REG_NOSUB | (ignore_case ? REG_ICASE : 0);

@@ -86,8 +86,13 @@ bool take_keyword(const char** text, const char* keyword);
 // The pattern of the rest of the line: white space outside double quotes removed, then
 // every double quote removed.
 std::string take_pattern(const char* text);
+// Why a pattern is not handed to regcomp, whose work would explode on it: repetition
+// operators stacked on one another, or repeated pieces that expand too far (a{1,1024} is
+// the most a single piece may be). Null for every other pattern, well-formed or not.
+const char* repetition_refusal(const std::string& pattern);
 // Compiles `pattern` (REG_EXTENDED | REG_NOSUB, plus REG_ICASE when `ignore_case`); null
-// and "cannot compile regular expression (%s) - %s" on failure. Like the reader and the
+// and "cannot compile regular expression (%s) - %s" on failure, with the refusal above as
+// the error text when it applies. Like the reader and the
 // std::string helpers, throws std::bad_alloc when memory runs out: callers catch it.
 RegexPtr compile(const std::string& pattern, bool ignore_case);
 // True when the compiled expression matches somewhere in `text`.

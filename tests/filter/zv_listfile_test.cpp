@@ -246,4 +246,40 @@ TEST(ListFile, ReloadIsAtomicForConcurrentQueries) {
   }
 }
 
+// regcomp's work explodes on stacked repetition operators and on large nested bounds;
+// such patterns are refused before compiling, every other one is left to regcomp.
+TEST(ListFile, PatternsThatWouldStallTheCompilerAreRefused) {
+  struct Row {
+    const char* pattern;
+    const char* refusal;  // null: handed to regcomp
+  };
+  const char* const kStacked = "repetition operators follow each other";
+  const char* const kLarge = "repetition too large to compile";
+  const Row rows[] = {
+      {"^[a-z0-9._-]{1,64}@example\\.com$", nullptr},
+      {"(.{1,64}@){1,8}", nullptr},
+      {"x{1,1024}", nullptr},
+      {"((a+)+)+", nullptr},
+      {"a{1,", nullptr},          // malformed: regcomp says why
+      {"a{x}+", nullptr},         // a brace that opens no interval is a plain atom
+      {"a{x++", kStacked},        // ... and the walk goes on after it
+      {"[+*?]{2}[{]x", nullptr},  // operators inside brackets are characters
+      {"\\+\\+\\+", nullptr},     // escaped ones too
+      {"a++", kStacked},
+      {"a*?", kStacked},
+      {"(ab){2}{3}", kStacked},
+      {"x{1,1025}", kLarge},
+      {"(a{1,100}){1,100}", kLarge},
+      {"[a-z]{1,600}b{1,600}c{1,600}", kLarge},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pattern);
+    const char* refusal = listfile::repetition_refusal(row.pattern);
+    if (row.refusal == nullptr)
+      EXPECT_EQ(refusal, nullptr) << refusal;
+    else
+      EXPECT_STREQ(refusal, row.refusal);
+  }
+}
+
 }  // namespace

@@ -130,6 +130,12 @@ TEST(DenyList, FailedLoadNamesTheLineAndKeepsNothing) {
        "cannot compile regular expression (a(b) - " + regerror_text("a(b")},
       {"[version=2]\ndeny any cregex [z-a]\n",
        "cannot compile regular expression ([z-a]) - " + regerror_text("[z-a]")},
+      // Patterns on which regcomp itself would run for minutes.
+      {"[version=2]\ndeny any regex a++++++++++++++++++++++++++++++\n",
+       "cannot compile regular expression (a++++++++++++++++++++++++++++++) - repetition "
+       "operators follow each other"},
+      {"[version=2]\ndeny any regex x{1,32767}\n",
+       "cannot compile regular expression (x{1,32767}) - repetition too large to compile"},
   };
   const int descriptors = zvtest::open_fd_count();
   for (const Row& row : rows) {
