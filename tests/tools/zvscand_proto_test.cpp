@@ -305,6 +305,30 @@ TEST_F(DaemonTest, FaultInjection) {
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(400));
 }
 
+// A client that gave up on a slow answer removes its file; the daemon's treatment must
+// not bring the file back.
+TEST_F(DaemonTest, LocalTreatmentOfAFileRemovedMeanwhileLeavesNothing) {
+  start({"--delay-ms=1500"});
+  std::string path = dir_.write("msg", message_with(kEicar));
+  std::thread remover([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::unlink(path.c_str());
+  });
+  Reader a(exchange(address(), scan_request(kScanRemoveInfected, path, "")));
+  remover.join();
+  EXPECT_EQ(a.u32(), 0x22u);  // the virus, and the rewrite that failed
+  EXPECT_TRUE(a.at_end());
+  int entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 3) << daemon_->log();  // the socket, the pid file, the log
+  EXPECT_NE(daemon_->log().find("zvscand: scan <" + path + "> local "), std::string::npos)
+      << daemon_->log();
+  EXPECT_EQ(daemon_->log().find("rewritten"), std::string::npos) << daemon_->log();
+}
+
 TEST_F(DaemonTest, MalformedRequestsCloseTheSessionOnly) {
   start();
   const std::string requests[] = {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <thread>
@@ -63,7 +64,8 @@ bool read_local(const std::string& path, std::string* out, struct stat* st, Read
 }
 
 // Replaces the file at `path` with `content` through a temporary file in the same
-// directory and a rename, keeping the original owner and mode.
+// directory, exchanged with it, keeping the original owner and mode. Fails when the file
+// is no longer there.
 bool write_local(const std::string& path, const std::string& content, const struct stat& st,
                  std::string* error) {
   size_t slash = path.rfind('/');
@@ -94,7 +96,16 @@ bool write_local(const std::string& path, const std::string& content, const stru
   if (::fchmod(f.get(), st.st_mode & 07777) != 0) return fail("cannot keep the mode");
   if (::fsync(f.get()) != 0) return fail("fsync");
   if (f.close() != 0) return fail("close");
-  if (::rename(tmp.c_str(), path.c_str()) != 0) return fail("rename");
+  // Exchanged, not renamed over: a client that gave up on a slow answer has removed its
+  // file by now, and a rename would bring it back with nobody left to remove it.
+  if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) {
+    if (errno != EINVAL) return fail(errno == ENOENT ? "the file is gone" : "exchange");
+    // A file system without exchanges: replace it, if it is still there.
+    if (::access(path.c_str(), F_OK) != 0) return fail("the file is gone");
+    if (::rename(tmp.c_str(), path.c_str()) != 0) return fail("rename");
+    return true;
+  }
+  ::unlink(tmp.c_str());  // the original content, now under the temporary name
   return true;
 }
 
@@ -154,7 +165,6 @@ void serve_scan(zvs::WireConn& conn, const DaemonSettings& settings, const Engin
   while (!path.empty() && path.back() == '\0') path.pop_back();
   const bool local = size == 0;
 
-  if (settings.delay_ms > 0) zvs::sleep_unless_stopping(settings.delay_ms, stopping);
   if (settings.drop) {
     zv_log(ZV_LOG_INFO, "zvscand: scan <%s> dropped without answer", path.c_str());
     return;
@@ -178,6 +188,8 @@ void serve_scan(zvs::WireConn& conn, const DaemonSettings& settings, const Engin
               ? scan_whole_message(*whole, path, content, flags)
               : scan_content(*engine, path, content, flags, extended);
   }
+  // A slow daemon has read and scanned the file, and takes its time before the rest.
+  if (settings.delay_ms > 0) zvs::sleep_unless_stopping(settings.delay_ms, stopping);
   if (local && out.modified) {
     std::string error;
     if (!write_local(path, out.content, st, &error)) {
