@@ -70,15 +70,16 @@ const char kUsage[] =
     "  --connections=N      concurrent connections (default 64)\n"
     "  --messages=N         messages in all, after the warm-up (default 100000)\n"
     "  --warmup=N           clean messages sent first, before any fault (default 200)\n"
-    "  --mix=C,U,I,O        parts per thousand of clean, cured, infected and oversized\n"
-    "                       messages (default 700,150,149,1)\n"
+    "  --mix=C,U,I,O        parts per ten thousand of clean, cured, infected and\n"
+    "                       oversized messages (default 7000,1500,1495,5)\n"
     "  --size=BYTES         size of the other messages, k or m for KiB or MiB (default 10k)\n"
     "  --oversize=BYTES     size of an oversized message (default 40m)\n"
     "  --faults=NAMES       the faults, injected in turn (default\n"
     "                       primary-down,primary-slow,daemons-down,spool-full)\n"
     "  --fault-ms=N         how long each fault lasts (default 3000)\n"
-    "  --gap-ms=N           healthy time between two faults (default 3000)\n"
-    "  --grace-ms=N         how long after its end a fault may still show (default 1000)\n"
+    "  --gap-ms=N           healthy time between two faults (default 10000)\n"
+    "  --grace-ms=N         how long after its end a fault may still show (default 1000;\n"
+    "                       an oversized message's own spool fault: a fifth of it)\n"
     "  --reply=TEXT         the text of the filter's reply to infected mail\n"
     "  --incurable=TEXT     the text that the daemon detects and cannot cure\n"
     "                       (default ZVSOAK-INCURABLE-SIGNATURE)\n"
@@ -121,10 +122,10 @@ struct Options {
   std::string socket, hook;
   int connections = 64;
   long messages = 100000, warmup = 200;
-  int mix[kKinds] = {700, 150, 149, 1};
+  int mix[kKinds] = {7000, 1500, 1495, 5};
   size_t size = 10 * 1024, oversize = 40 * 1024 * 1024;
   std::vector<FaultSpec> faults;
-  long fault_ms = 3000, gap_ms = 3000, grace_ms = 1000;
+  long fault_ms = 3000, gap_ms = 10000, grace_ms = 1000;
   std::string reply = "Zarvik Antivirus: Message is rejected because it contains a virus(es).";
   std::string incurable = "ZVSOAK-INCURABLE-SIGNATURE";
   std::string submissions, admin = "postmaster@localhost";
@@ -159,7 +160,7 @@ Kind kind_of(const Options& o, long index) {
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ull;
   h ^= h >> 32;
-  int slot = static_cast<int>(h % 1000);
+  int slot = static_cast<int>(h % 10000);
   for (int k = 0; k < kKinds; ++k) {
     if (slot < o.mix[k]) return static_cast<Kind>(k);
     slot -= o.mix[k];
@@ -300,8 +301,9 @@ class Soak {
       }
       if (r.kind == kOversized) {
         std::lock_guard<std::mutex> g(mu_);
+        // The filter frees the spool before it answers: the fault ends with the answer.
         windows_.push_back({"oversized message", kAny | kSpool, r.begin,
-                            r.end + std::chrono::milliseconds(o_.grace_ms), &r});
+                            r.end + std::chrono::milliseconds(o_.grace_ms / 5), &r});
       }
     }
   }
@@ -564,7 +566,7 @@ int main(int argc, char** argv) {
           ok = o.mix[k] >= 0;
           sum += o.mix[k];
         }
-        ok = ok && sum == 1000;
+        ok = ok && sum == 10000;
         break;
       }
       case 'z':

@@ -205,7 +205,7 @@ done
 
 options=(--connections=64 --messages=100000 --fault-ms=$((timeout * 1000 + 1000)))
 [ $short -eq 1 ] && options=(--connections=16 --messages=3000 --warmup=100 --min-seconds=26
-  --mix=690,150,158,2 --fault-ms=$((timeout * 1000 + 1000)) --gap-ms=1500)
+  --mix=6900,1500,1580,20 --fault-ms=$((timeout * 1000 + 1000)) --gap-ms=1500)
 # A sanitizer's own bookkeeping grows the process: the memory is reported, not judged.
 [ -n "$sanitizer" ] && options+=(--rss-slack=0)
 "$build/bench/zvsoak" --socket="unix:$D/milter.sock" --hook="$D/hook" --reply="$reply" \
