@@ -216,7 +216,11 @@ kill -TERM $filter
 wait $filter
 status=$?
 [ $status -eq 0 ] || bad "the filter exited with $status after SIGTERM"
-left=$(find "$D/spoolfs" -mindepth 1 ! -name spool -printf '%P\n')
+# A daemon killed while it wrote a treated copy leaves its temporary file: that is the
+# stand-in's, not the filter's, and only noted. Anything else left is a fault.
+killed=$(find "$D/spoolfs/spool" -name '.zvscand.*' -printf '%P\n')
+[ -z "$killed" ] || echo "soak: left by a killed zvscand: $(echo $killed)"
+left=$(find "$D/spoolfs" -mindepth 1 ! -name spool ! -name '.zvscand.*' -printf '%P\n')
 [ -z "$left" ] || bad "left in the spool file system: $(echo $left)"
 for name in primary backup; do
   stop_daemon "$name" TERM || bad "zvscand $name did not stop"
