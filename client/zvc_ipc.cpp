@@ -248,6 +248,8 @@ int open(int family, const IpcAddress* remote, int seconds, int tag, IpcChannel*
   c->send_op = nullptr;
   c->recv_op = nullptr;
   c->ahead_start = c->ahead_end = 0;
+  c->holding = false;
+  c->held = 0;
   c->created = timo::now();
   if (set_timeout(c, seconds) != 1) {
     (void)close(channel);
@@ -412,9 +414,47 @@ int send(IpcChannel* channel, const void* bytes, size_t* count) {
     return kIpcFailed;
   }
   IpcSendOp op = channel->send_op;
-  return transfer(channel, static_cast<char*>(const_cast<void*>(bytes)), count, *count, "send",
-                  "sent",
-                  [op](int fd, char* p, size_t* n, int wait) { return op(fd, p, n, wait); });
+  auto step = [op](int fd, char* p, size_t* n, int wait) { return op(fd, p, n, wait); };
+  char* in = static_cast<char*>(const_cast<void*>(bytes));
+  const bool budget_left =
+      channel->budget_ms >= kIpcBudgetUnlimited && channel->budget_ms <= kIpcMaxBudgetMs;
+  if (channel->holding && budget_left) {
+    if (channel->held + *count > sizeof channel->out) {
+      size_t n = channel->held;
+      int rc = transfer(channel, channel->out, &n, n, "send", "sent", step);
+      channel->held = 0;
+      if (rc != kIpcOk) {
+        *count = 0;
+        return rc;
+      }
+    }
+    if (*count <= sizeof channel->out) {
+      memcpy(channel->out + channel->held, in, *count);
+      channel->held += *count;
+      return kIpcOk;
+    }
+  }
+  return transfer(channel, in, count, *count, "send", "sent", step);
+}
+
+void hold(IpcChannel* channel) {
+  if (channel == nullptr) return;
+  channel->holding = true;
+}
+
+int flush(IpcChannel* channel) {
+  if (channel == nullptr || channel->send_op == nullptr) {
+    zv_log_bad_parameters("zvlib: ipc:", channel == nullptr,
+                          channel != nullptr && channel->send_op == nullptr);
+    return kIpcFailed;
+  }
+  channel->holding = false;
+  size_t n = channel->held;
+  channel->held = 0;
+  IpcSendOp op = channel->send_op;
+  return transfer(
+      channel, channel->out, &n, n, "send", "sent",
+      [op](int fd, char* p, size_t* count, int wait) { return op(fd, p, count, wait); });
 }
 
 int recv(IpcChannel* channel, void* buffer, size_t* count) {

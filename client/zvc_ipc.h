@@ -56,6 +56,10 @@ struct IpcChannel {
   size_t ahead_start;
   size_t ahead_end;
   char ahead[kIpcReadAhead];
+  // Sends held back by ipc::hold until ipc::flush: out[0 .. held).
+  bool holding;
+  size_t held;
+  char out[kIpcReadAhead];
 };
 
 namespace ipc {
@@ -109,6 +113,14 @@ int set_nodelay(IpcChannel* channel, int on);
 // first, at no cost to the budget, and reads a short remainder with room to spare.
 [[nodiscard]] int send(IpcChannel* channel, const void* bytes, size_t* count);
 [[nodiscard]] int recv(IpcChannel* channel, void* buffer, size_t* count);
+
+// Holds the channel's small sends back until flush(), so that a request made of many
+// small items leaves in one system call. A held send succeeds at once and costs no time;
+// a send that would overflow the held bytes first flushes them. flush() sends what is
+// held, within the budget, and ends the hold: 0, or the code of the failed send. Bytes
+// still held when the channel is closed are dropped.
+void hold(IpcChannel* channel);
+[[nodiscard]] int flush(IpcChannel* channel);
 
 // The stored tag; 0 for a null channel.
 int tag(const IpcChannel* channel);

@@ -336,9 +336,11 @@ int converse(IpcChannel* channel, const std::string& file_path, int local_scan, 
       return *record != nullptr ? kZvcOk : kZvcExchangeFailed;
     }
   }
+  // The request's small items leave together.
+  ipc::hold(channel);
   if (send_request(channel, flags, extended, sender, recipients, file_path.c_str(),
                    file_path.size()) == 0 ||
-      proto::write_int(channel, size) == 0)
+      proto::write_int(channel, size) == 0 || ipc::flush(channel) != kIpcOk)
     return exchange_failure(channel);
   int rc = stream_content(channel, file.get(), size, file_path);
   if (rc != kZvcOk) return rc;

@@ -217,6 +217,48 @@ TEST_F(IpcTest, SmallReceivesAreServedFromOneReadAhead) {
   EXPECT_EQ(n, 0u);
 }
 
+int counted_sends = 0;
+int counting_send(int fd, const void* bytes, size_t* count, int wait_ms) {
+  ++counted_sends;
+  return fdio::send(fd, bytes, count, wait_ms);
+}
+
+TEST_F(IpcTest, HeldSendsLeaveTogetherAtTheFlush) {
+  Pair p(10);
+  ASSERT_TRUE(p.channel);
+  p.channel->send_op = counting_send;
+  counted_sends = 0;
+  ipc::hold(p.channel.get());
+  std::string sent;
+  for (int i = 0; i < 10; ++i) {
+    std::string item = "item" + std::to_string(i) + ";";
+    size_t n = item.size();
+    ASSERT_EQ(ipc::send(p.channel.get(), item.data(), &n), kIpcOk);
+    EXPECT_EQ(n, item.size());
+    sent += item;
+  }
+  EXPECT_EQ(counted_sends, 0);
+  // More than the hold takes: what is held goes first, then the long item.
+  const std::string item(5000, 'L');
+  size_t n = item.size();
+  ASSERT_EQ(ipc::send(p.channel.get(), item.data(), &n), kIpcOk);
+  EXPECT_EQ(counted_sends, 2);
+  sent += item;
+  n = 3;
+  ASSERT_EQ(ipc::send(p.channel.get(), "end", &n), kIpcOk);
+  EXPECT_EQ(ipc::flush(p.channel.get()), kIpcOk);
+  EXPECT_EQ(counted_sends, 3);
+  sent += "end";
+  // After the flush sends go out at once.
+  n = 1;
+  ASSERT_EQ(ipc::send(p.channel.get(), "!", &n), kIpcOk);
+  EXPECT_EQ(counted_sends, 4);
+  sent += "!";
+  std::string got;
+  ASSERT_TRUE(zvtest::read_exact(p.peer, &got, sent.size()));
+  EXPECT_EQ(got, sent);
+}
+
 TEST_F(IpcTest, SilentPeerExhaustsTheBudgetAndPoisonsTheChannel) {
   Pair p(1);
   ASSERT_TRUE(p.channel);
