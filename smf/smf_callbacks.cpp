@@ -30,32 +30,21 @@ bool starts_with(const char* text, const char* prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
-// Writes the synthesised Received: header, piece by piece. false after a failed write.
+// Writes the synthesised Received: header. false after a failed write.
 bool write_received(smf_private* record, const char* qid, const char* relay) {
   const char* host = filter_config()->scanning.hostname;
-  if (!spool_write(record, "Received: from ")) return false;
-  if (record->helo != nullptr) {
-    if (!spool_write(record, record->helo.get()) || !spool_write(record, " ( ") ||
-        !spool_write(record, relay) || !spool_write(record, " )"))
-      return false;
-  } else if (!spool_write(record, relay)) {
-    return false;
-  }
-  if (!spool_write(record, "\r\n\tby ") ||
-      !spool_write(record, host != nullptr ? host : "unknown hostname") ||
-      !spool_write(record, " (") || !spool_write(record, kFilterName) ||
-      !spool_write(record, ")\r\n\tid ") || !spool_write(record, qid))
-    return false;
+  const bool helo = record->helo != nullptr;
   char date[64];
   time_t now = time(nullptr);
   struct tm local {};
-  if (localtime_r(&now, &local) != nullptr &&
-      strftime(date, sizeof date, "%a, %d %b %Y %T %z", &local) > 0) {
-    if (!spool_write(record, "; ") || !spool_write(record, date)) return false;
-  } else {
-    zv_log(ZV_LOG_ALERTS, "[%s]: cannot get current time", qid);
-  }
-  return spool_write(record, "\r\n");
+  const bool dated = localtime_r(&now, &local) != nullptr &&
+                     strftime(date, sizeof date, "%a, %d %b %Y %T %z", &local) > 0;
+  if (!dated) zv_log(ZV_LOG_ALERTS, "[%s]: cannot get current time", qid);
+  return spool_write(
+      record,
+      {"Received: from ", helo ? record->helo.get() : nullptr, helo ? " ( " : nullptr, relay,
+       helo ? " )" : nullptr, "\r\n\tby ", host != nullptr ? host : "unknown hostname", " (",
+       kFilterName, ")\r\n\tid ", qid, dated ? "; " : nullptr, dated ? date : nullptr, "\r\n"});
 }
 
 // Creates the spool file and the message record of a new message and writes its
@@ -94,9 +83,7 @@ sfsistat start_spool(SMFICTX* ctx, smf_private* record, const char* from, const 
     zv_log(ZV_LOG_ERRORS, "[%s]: no memory for private data", qid);
     return smf_fail(ctx, record);
   }
-  if (!spool_write(record, "Return-Path: ") || !spool_write(record, sender) ||
-      !spool_write(record, "\r\n"))
-    return smf_fail(ctx, record);
+  if (!spool_write(record, {"Return-Path: ", sender, "\r\n"})) return smf_fail(ctx, record);
   off_t position = lseek(record->fd, 0, SEEK_CUR);
   int offset = static_cast<int>(position);
   if (position < 0 || !mail_set(record->mail, MAIL_HEADERS_OFFSET, &offset)) {
@@ -248,10 +235,7 @@ sfsistat smf_header(SMFICTX* ctx, char* name, char* value) {
       zv_log(ZV_LOG_ALERTS, "[%s]: ALERT: anybody tries pass message with incorrect hash", qid);
     }
   }
-  if (!spool_write(record, name) || !spool_write(record, ": ")) return smf_fail(ctx, record);
-  if (value == nullptr) {
-    if (!spool_write(record, "<NULL>")) return smf_fail(ctx, record);
-  } else {
+  if (value != nullptr) {
     if (starts_with(name, "Subject")) {
       if (!mail_set(record->mail, MAIL_SUBJECT, value)) {
         zv_log(ZV_LOG_ERRORS, "[%s]: no memory to story subject", qid);
@@ -260,9 +244,9 @@ sfsistat smf_header(SMFICTX* ctx, char* name, char* value) {
     } else if (starts_with(name, "Content-Transfer-Encoding")) {
       ++record->cte_count;
     }
-    if (!spool_write(record, value)) return smf_fail(ctx, record);
   }
-  if (!spool_write(record, "\r\n")) return smf_fail(ctx, record);
+  if (!spool_write(record, {name, ": ", value != nullptr ? value : "<NULL>", "\r\n"}))
+    return smf_fail(ctx, record);
   return smf_finish(ctx, record, SMFIS_CONTINUE);
 }
 

@@ -170,6 +170,24 @@ bool spool_write(smf_private* record, const char* text) {
   return false;
 }
 
+bool spool_write(smf_private* record, std::initializer_list<const char*> pieces) {
+  // A header line is a handful of small texts; a write each would cost a system call each.
+  char joined[1024];
+  size_t length = 0;
+  for (const char* piece : pieces) {
+    const size_t n = piece != nullptr ? strlen(piece) : 0;
+    if (n >= sizeof joined - length) {
+      for (const char* p : pieces)
+        if (p != nullptr && !spool_write(record, p)) return false;
+      return true;
+    }
+    memcpy(joined + length, piece, n);
+    length += n;
+  }
+  joined[length] = '\0';
+  return spool_write(record, joined);
+}
+
 bool check_deny_mode(smf_private* record, const char* address, int role) {
   const ScanningConfig& scanning = filter_config()->scanning;
   const int mode = scanning.deny_mode;

@@ -14,6 +14,7 @@
 #include <libmilter/mfapi.h>
 #include <sys/stat.h>
 
+#include <initializer_list>
 #include <source_location>
 
 #include "zv_owned.h"
@@ -96,6 +97,10 @@ const char* smf_qid(const smf_private* record);
 // Appends `text` to the spool file. true when all was written; false after the write
 // failure diagnostics have been logged; the caller then takes the failure exit.
 [[nodiscard]] bool spool_write(smf_private* record, const char* text);
+// Appends the pieces one after the other (null pieces are skipped). Pieces that together
+// fit in a small buffer go out in one write, whose text the diagnostics then name; longer
+// ones are written piece by piece.
+[[nodiscard]] bool spool_write(smf_private* record, std::initializer_list<const char*> pieces);
 
 // The deny-mode decision for an address in a role (kRoleSender, kRoleRecipient), or the
 // final decision with a null address. true: the message is not to be checked.
