@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -31,6 +32,7 @@ bool WireConn::wait(short events) {
 }
 
 int WireConn::wait_readable(int ms) {
+  if (in_start_ < in_end_) return 1;
   pollfd p{fd_.get(), POLLIN, 0};
   int n = ::poll(&p, 1, ms);
   if (n < 0 && errno != EINTR) {
@@ -40,15 +42,14 @@ int WireConn::wait_readable(int ms) {
   return n > 0 ? 1 : 0;
 }
 
-bool WireConn::read_exact(void* buffer, size_t length, bool* clean_eof) {
-  if (clean_eof != nullptr) *clean_eof = false;
-  auto* p = static_cast<char*>(buffer);
+bool WireConn::receive(char* p, size_t at_least, size_t room, size_t* got, bool* clean_eof) {
   size_t done = 0;
-  while (done < length) {
+  while (done < at_least) {
     if (!wait(POLLIN)) return false;
-    ssize_t n = ::recv(fd_.get(), p + done, length - done, 0);
+    ssize_t n = ::recv(fd_.get(), p + done, room - done, 0);
     if (n > 0) {
       done += static_cast<size_t>(n);
+      *got = done;
       continue;
     }
     if (n == 0) {
@@ -60,6 +61,27 @@ bool WireConn::read_exact(void* buffer, size_t length, bool* clean_eof) {
     error_ = std::string("recv failed - ") + stdlib_error(errno);
     return false;
   }
+  return true;
+}
+
+bool WireConn::read_exact(void* buffer, size_t length, bool* clean_eof) {
+  if (clean_eof != nullptr) *clean_eof = false;
+  auto* p = static_cast<char*>(buffer);
+  size_t have = std::min(length, in_end_ - in_start_);
+  std::memcpy(p, in_ + in_start_, have);
+  in_start_ += have;
+  if (have == length) return true;
+  in_start_ = in_end_ = 0;
+  // The peer's close before the first byte of this read is a clean end only when nothing
+  // of it came from the read-ahead.
+  bool* eof = have == 0 ? clean_eof : nullptr;
+  const size_t rest = length - have;
+  size_t got = 0;
+  if (rest >= sizeof in_) return receive(p + have, rest, rest, &got, eof);
+  if (!receive(in_, rest, sizeof in_, &got, eof)) return false;
+  std::memcpy(p + have, in_, rest);
+  in_start_ = rest;
+  in_end_ = got;
   return true;
 }
 

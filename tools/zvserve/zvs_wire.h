@@ -58,8 +58,14 @@ class WireConn {
 
  private:
   bool wait(short events);
+  // Receives into `p` at least `at_least` and at most `room` bytes; *got says how many.
+  bool receive(char* p, size_t at_least, size_t room, size_t* got, bool* clean_eof);
   zv::UniqueFd fd_;
   int idle_ms_;
+  // Bytes received ahead of the reads, so that a request of many small items costs a
+  // receive per packet: in_[in_start_ .. in_end_) are unread.
+  char in_[4096];
+  size_t in_start_ = 0, in_end_ = 0;
   std::string out_;
   std::string error_;
 };
