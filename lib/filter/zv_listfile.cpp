@@ -144,7 +144,7 @@ struct Group {
   bool after_repeat = false;  // the last token was a repetition operator
 };
 
-// The upper bound of the interval at pattern[*at] == '{' ({m}, {m,} or {m,n}); *at moves
+// The upper bound of the interval at pattern[*at] == '{' ({m}, {m,}, {m,n} or {,n}); *at moves
 // to its "}". 0 when it is no well-formed interval (regcomp then says what is wrong).
 double interval_bound(const std::string& pattern, size_t* at) {
   size_t i = *at + 1;
@@ -157,11 +157,13 @@ double interval_bound(const std::string& pattern, size_t* at) {
     return i > start;
   };
   double low = 0, high = 0;
-  if (!number(&low)) return 0;
+  const bool has_low = number(&low);  // glibc reads {,n} as {0,n}
   high = low;
   if (i < pattern.size() && pattern[i] == ',') {
     ++i;
     if (!number(&high)) high = low + 1;  // {m,}: m copies and a closure
+  } else if (!has_low) {
+    return 0;
   }
   if (i >= pattern.size() || pattern[i] != '}') return 0;
   *at = i;

@@ -269,6 +269,7 @@ TEST(ListFile, PatternsThatWouldStallTheCompilerAreRefused) {
       {"a*?", kStacked},
       {"(ab){2}{3}", kStacked},
       {"x{1,1025}", kLarge},
+      {"x{,32767}", kLarge},  // no lower bound: {0,32767}
       {"(a{1,100}){1,100}", kLarge},
       {"[a-z]{1,600}b{1,600}c{1,600}", kLarge},
   };
