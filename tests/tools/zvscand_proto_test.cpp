@@ -339,6 +339,24 @@ TEST_F(DaemonTest, MalformedRequestsCloseTheSessionOnly) {
   };
   for (const auto& r : requests) EXPECT_EQ(exchange(address(), r), "");
   EXPECT_EQ(exchange(address(), be32(2)), be32(433));
+  // Content announced within the cap but never sent: nothing is reserved for it.
+  auto peak_kb = [&] {
+    std::string status = zvtest::read_file("/proc/" + std::to_string(daemon_->pid()) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1L : std::stol(status.substr(at + 6));
+  };
+  const long before = peak_kb();
+  const std::string request =
+      be32(1) + be32(0) + bs("") + be32(0) + bs("/x") + be32(200u << 20) + "only these bytes";
+  int fd = connect_to(address());
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  ::shutdown(fd, SHUT_WR);  // and no more
+  char byte = 0;
+  EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // the session ends without an answer
+  ::close(fd);
+  EXPECT_LT(peak_kb() - before, 32 * 1024) << "the daemon reserved the announced 200 MiB";
 }
 
 TEST_F(DaemonTest, PidFileListsEveryAddressAndStopRemovesItWithTheSockets) {

@@ -93,13 +93,22 @@ bool WireConn::read_int(uint32_t* value, bool* clean_eof) {
 }
 
 bool WireConn::read_raw(size_t length, std::string* out) {
+  // The buffer grows with the bytes that arrive: a peer that announces a large item and
+  // then stalls or hangs up makes nobody reserve it.
+  constexpr size_t kStep = 1 << 20;
+  out->clear();
   try {
-    out->resize(length);
+    while (out->size() < length) {
+      const size_t at = out->size();
+      const size_t piece = std::min(length - at, at < kStep ? kStep : at);
+      out->resize(at + piece);
+      if (!read_exact(out->data() + at, piece)) return false;
+    }
   } catch (const std::bad_alloc&) {
     error_ = "no memory for " + std::to_string(length) + " bytes";
     return false;
   }
-  return length == 0 || read_exact(out->data(), length);
+  return true;
 }
 
 bool WireConn::read_bytestring(size_t max_length, std::string* out) {
