@@ -152,9 +152,16 @@ sfsistat smf_eom(SMFICTX* ctx) {
   const char* qid = smf_qid(record);
   zv_log(ZV_LOG_DEBUG, "[%s]: end of message chunks", qid);
   if (record->fd >= 0) {
-    (void)fsync(record->fd);
-    (void)close(record->fd);
+    // A late write error shows only here; a file that did not reach the disk whole must
+    // not be scanned as the message. A verified notification is not scanned at all.
+    int error = fsync(record->fd) == 0 ? 0 : errno;
+    if (close(record->fd) != 0 && error == 0) error = errno;
     record->fd = -1;
+    if (error != 0 && !record->hash_ok) {
+      zv_log(ZV_LOG_ERRORS, "[%s]: cannot save message to temporary file - (%d) %s", qid, error,
+             stdlib_error(error));
+      return smf_fail(ctx, record);
+    }
   }
   sfsistat status;
   if (record->hash_ok) {

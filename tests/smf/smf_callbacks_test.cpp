@@ -3,7 +3,10 @@
 // runs out of room.
 #include <regex>
 
+#include <sys/syscall.h>
+
 #include "smf_fixture.h"
+#include "support/zv_refusing.h"
 
 namespace {
 
@@ -179,6 +182,22 @@ TEST_F(FilterTest, FullSpoolDirectoryTakesTheProcessingErrorsPathAndLeavesNothin
     EXPECT_EQ(left, std::vector<std::string>{});
     EXPECT_EQ(stop_filter(SIGKILL), 128 + SIGKILL);
   }
+}
+
+TEST_F(FilterTest, SpoolFileThatCannotBeSyncedIsNotScanned) {
+  set("Actions", "ProcessingErrors", "tempfail");
+  ASSERT_TRUE(start_daemon());
+  // The program's fsync fails as on a disk that lost the write.
+  ASSERT_TRUE(start_filter([] {
+    if (!zvtest::install_refusals({{SYS_fsync, EIO}})) _exit(125);
+  })) << capture_.dump();
+  smftest::ScriptResult r = miltertest("plain.lua", {{"REPLY", "t"}});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(
+      capture_.has("[QPLAIN]: cannot save message to temporary file - (5) Input/output error"))
+      << capture_.dump();
+  EXPECT_FALSE(capture_.contains("[QPLAIN]: start scanning message")) << capture_.dump();
+  EXPECT_EQ(files("spool"), std::vector<std::string>{});
 }
 
 namespace {

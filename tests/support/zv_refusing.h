@@ -35,6 +35,28 @@ struct Refusal {
   long count = -1;
 };
 
+// Makes the listed system calls of this process (and of the programs it executes) fail
+// from now on. false when seccomp cannot be set up (errno says why).
+inline bool install_refusals(const std::vector<Refusal>& refusals) {
+  std::vector<sock_filter> prog;
+  for (const Refusal& r : refusals) {
+    prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    if (r.count < 0) {
+      prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.syscall_nr), 0, 1));
+    } else {
+      prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.syscall_nr), 0, 3));
+      // Low word of the third argument (little-endian).
+      prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])));
+      prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.count), 0, 1));
+    }
+    prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (r.error & SECCOMP_RET_DATA)));
+  }
+  prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  sock_fprog fprog{static_cast<unsigned short>(prog.size()), prog.data()};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) == 0;
+}
+
 // Runs `body` in a child whose listed system calls fail; `body` returns "" when all its
 // checks held, else a description. The answer travels by writev(), which the filters
 // never refuse. Returns "done:" and the failures, or "unavailable: ..." when seccomp
@@ -56,25 +78,8 @@ inline std::string run_refusing(const std::vector<Refusal>& refusals,
       (void)!writev(p[1], &v, 1);
       _exit(0);
     };
-    std::vector<sock_filter> prog;
-    for (const Refusal& r : refusals) {
-      prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
-      if (r.count < 0) {
-        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.syscall_nr), 0, 1));
-      } else {
-        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.syscall_nr), 0, 3));
-        // Low word of the third argument (little-endian).
-        prog.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])));
-        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.count), 0, 1));
-      }
-      prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (r.error & SECCOMP_RET_DATA)));
-    }
-    prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    sock_fprog fprog{static_cast<unsigned short>(prog.size()), prog.data()};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) != 0) {
+    if (!install_refusals(refusals))
       answer(std::string("unavailable: seccomp cannot be set up - errno ") + std::to_string(errno));
-    }
     // An explicit mark, so that a child that dies without answering never reads as passed.
     answer("done:" + body());
   }

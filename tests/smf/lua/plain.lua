@@ -1,0 +1,5 @@
+-- One clean message whose end is answered with REPLY (a letter), nothing added.
+dofile(LIB)
+protect(function()
+  run_cases({ { name = "plain", reply = string.byte(REPLY) } })
+end)
