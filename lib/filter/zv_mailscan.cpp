@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "zv_badparam.h"
@@ -203,18 +204,26 @@ void log_discard_for_sender(const mail_info* message, const char* why) {
 void log_outcome(const mail_info* message, const Finding& finding) {
   const MessageLabel l = message_label(message);
   ScanResult* result = mail_result(message);
-  std::string outcome;
   if (finding.mask == kRuleFilterMask) {
     const char* rule = scanresult_rule(result);
-    outcome = std::string("rejected by daemon filtering rule (") + (rule ? rule : "(null)") + ")";
+    zv_log(ZV_LOG_ALERTS,
+           "[%s]: scan: the message(%s) sent by %s to %s rejected by daemon filtering rule (%s)",
+           l.id, l.file, l.from, l.to, rule != nullptr ? rule : "(null)");
   } else if (finding.mask == kScanningErrorMask) {
-    outcome = "daemon return error (" + status_text(scanresult_status(result)) +
-              ") - possible problem with daemon or file";
+    std::string status;
+    try {
+      status = status_text(scanresult_status(result));
+    } catch (const std::bad_alloc&) {
+      status = "";  // without memory the line still goes out, without the status text
+    }
+    zv_log(ZV_LOG_ALERTS,
+           "[%s]: scan: the message(%s) sent by %s to %s daemon return error (%s) - possible "
+           "problem with daemon or file",
+           l.id, l.file, l.from, l.to, status.c_str());
   } else {
-    outcome = finding.outcome;
+    zv_log(ZV_LOG_ALERTS, "[%s]: scan: the message(%s) sent by %s to %s %s", l.id, l.file, l.from,
+           l.to, finding.outcome);
   }
-  zv_log(ZV_LOG_ALERTS, "[%s]: scan: the message(%s) sent by %s to %s %s", l.id, l.file, l.from,
-         l.to, outcome.c_str());
 }
 
 }  // namespace
