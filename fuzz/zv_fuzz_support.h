@@ -21,9 +21,11 @@ void quiet_logging();
 // cannot be written, since every later result would be meaningless.
 std::string write_scratch(const char* name, std::string_view bytes);
 
-// A connected AF_UNIX stream pair. A thread writes `bytes` into the far end, shuts its
-// writing side down (so the reader sees the end of the stream after the input) and reads
-// whatever comes back until the near end is closed. take_fd() hands the near end over.
+// A connected AF_UNIX stream pair whose far end sends `bytes` and then shuts its writing
+// side down (so the reader sees the end of the stream after the input). A small input is
+// written at once into socket buffers large enough for it and the answer; a large one is
+// fed by a thread that also drains whatever comes back until the near end is closed.
+// take_fd() hands the near end over.
 class SocketFeed {
  public:
   explicit SocketFeed(std::string_view bytes);

@@ -95,7 +95,7 @@ bool WireConn::read_int(uint32_t* value, bool* clean_eof) {
 bool WireConn::read_raw(size_t length, std::string* out) {
   // The buffer grows with the bytes that arrive: a peer that announces a large item and
   // then stalls or hangs up makes nobody reserve it.
-  constexpr size_t kStep = 1 << 20;
+  constexpr size_t kStep = 64 * 1024;
   out->clear();
   try {
     while (out->size() < length) {
