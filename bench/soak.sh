@@ -12,10 +12,12 @@
 # test's own, all files live in one temporary folder, and every process the test started
 # ends with it. Needs root.
 #
-# Usage: bench/soak.sh [--build=DIR] [--short] [--keep] [ZVSOAK_OPTION...]
+# Usage: bench/soak.sh [--build=DIR] [--daemon-build=DIR] [--short] [--keep] [ZVSOAK_OPTION...]
 #   --build=DIR   the build tree (default build/release, else build/debug)
+#   --daemon-build=DIR  where the stand-in daemon comes from (default: the build tree), so
+#                 that a sanitizer build of the filter can meet a daemon at full speed
 #   --short       the short run of the test suite: 3,000 messages over 16 connections,
-#                 spread over at least 26 s so that every fault is met
+#                 spread over at least 36 s so that every fault is met
 #   --keep        keep the work folder (its path is printed)
 #   other options go to zvsoak (default: 100,000 messages over 64 connections)
 set -uo pipefail
@@ -43,10 +45,11 @@ if [ "${1:-}" = "--hook" ]; then
   exit $?
 fi
 
-build="" short=0 keep=0 driver_options=()
+build="" daemon_build="" short=0 keep=0 driver_options=()
 for a in "$@"; do
   case "$a" in
     --build=*) build=${a#--build=} ;;
+    --daemon-build=*) daemon_build=${a#--daemon-build=} ;;
     --short) short=1 ;;
     --keep) keep=1 ;;
     *) driver_options+=("$a") ;;
@@ -57,9 +60,13 @@ if [ -z "$build" ]; then
   [ -x "$build/smf/zarvik-smf" ] || build=$top/build/debug
 fi
 build=$(cd "$build" 2>/dev/null && pwd) || { echo "FAIL: no build tree $build"; exit 1; }
-for p in smf/zarvik-smf tools/zvscand/zvscand bench/zvsoak bench/zvsoaksubmit bench/zvmilterload; do
+daemon_build=$(cd "${daemon_build:-$build}" 2>/dev/null && pwd) ||
+  { echo "FAIL: no build tree for the daemon"; exit 1; }
+for p in smf/zarvik-smf bench/zvsoak bench/zvsoaksubmit bench/zvmilterload; do
   [ -x "$build/$p" ] || { echo "FAIL: $build/$p is not built"; exit 1; }
 done
+[ -x "$daemon_build/tools/zvscand/zvscand" ] ||
+  { echo "FAIL: $daemon_build/tools/zvscand/zvscand is not built"; exit 1; }
 
 if [ -z "${ZVSOAK_INSIDE:-}" ]; then
   if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
@@ -100,7 +107,7 @@ printf 'K:Soak.Incurable:"ZVSOAK-INCURABLE-SIGNATURE":incurable\n' >"$D/signatur
 # What the hook needs, sourced by it: the daemons' start and stop.
 cat >"$D/env" <<EOF
 D='$D'
-scand='$build/tools/zvscand/zvscand'
+scand='$daemon_build/tools/zvscand/zvscand'
 $(cat <<'EOS'
 daemon_pid() { head -n 1 "$D/$1.pid" 2>/dev/null; }
 # Starts a daemon in the foreground (its log kept) and waits until it listens: its pid
@@ -204,7 +211,7 @@ done
 [ $up -eq 1 ] || { bad "the filter did not come up"; exit 1; }
 
 options=(--connections=64 --messages=100000 --fault-ms=$((timeout * 1000 + 1000)))
-[ $short -eq 1 ] && options=(--connections=16 --messages=3000 --warmup=100 --min-seconds=26
+[ $short -eq 1 ] && options=(--connections=16 --messages=3000 --warmup=100 --min-seconds=36
   --mix=6900,1500,1580,20 --fault-ms=$((timeout * 1000 + 1000)) --gap-ms=1500)
 # A sanitizer's own bookkeeping grows the process: the memory is reported, not judged.
 [ -n "$sanitizer" ] && options+=(--rss-slack=0)
