@@ -279,8 +279,9 @@ TEST_F(ClientTest, TwoHundredConcurrentScansAreAllAnsweredCorrectly) {
   constexpr int kScans = 200;
   std::vector<std::string> paths;
   for (int i = 0; i < kScans; ++i)
-    paths.push_back(dir_.write("m" + std::to_string(i),
-                               message_with(i % 2 ? kEicar : "clean " + std::to_string(i))));
+    paths.push_back(
+        dir_.write(std::string("m").append(std::to_string(i)),
+                   message_with(i % 2 ? kEicar : std::string("clean ").append(std::to_string(i)))));
   std::atomic<int> ready{0}, right{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < kScans; ++i) {

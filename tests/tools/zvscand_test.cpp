@@ -405,7 +405,7 @@ TEST_F(EngineTest, PartIsLeftAloneWhenOneOfItsFindingsIsNotTreated) {
 TEST_F(EngineTest, TooDeepNestingIsAnArchiveRestriction) {
   std::string msg = text_part("deep");
   for (int i = 0; i < zvscand::kMaxMimeDepth + 2; ++i) {
-    std::string b = "n" + std::to_string(i);
+    std::string b = std::string("n").append(std::to_string(i));
     msg = "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n\r\n--" + b + "\r\n" + msg +
           "--" + b + "--\r\n";
   }
