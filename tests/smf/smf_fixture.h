@@ -315,7 +315,27 @@ class FilterTest : public ::testing::Test {
                           const std::map<std::string, std::string>& vars = {}) {
     std::string out = dir_.file("mt." + std::to_string(++scripts_) + ".out");
     int status = wait_status(spawn_miltertest(script, vars, out));
-    return {status, zvtest::read_file(out)};
+    ScriptResult result{status, zvtest::read_file(out)};
+    if (status != 0) result.output += filter_state();
+    return result;
+  }
+  // What a failed script leaves to go on: whether the program still runs (or how it
+  // ended), what it wrote to stderr, and its log once the lines in flight have arrived.
+  std::string filter_state() {
+    std::string state = "\n--- the filter: ";
+    int status = 0;
+    if (pid_ <= 0) {
+      state += "not running";
+    } else if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      state += WIFSIGNALED(status) ? "ended on signal " + std::to_string(WTERMSIG(status))
+                                   : "exited with " + std::to_string(WEXITSTATUS(status));
+    } else {
+      state += "still running";
+    }
+    usleep(300 * 1000);
+    return state + "\n--- its stderr:\n" + zvtest::read_file(dir_.file("smf.err")) +
+           "--- its log:\n" + capture_.dump();
   }
   // The names of the files in a directory of the test, sorted.
   std::vector<std::string> files(const std::string& name) const {
