@@ -26,6 +26,7 @@
 #include "zv_log.h"
 #include "zv_options.h"
 #include "zv_owned.h"
+#include "zv_process.h"
 #include "zv_util.h"
 #include "zvc_ipc.h"
 #include "zvc_lib.h"

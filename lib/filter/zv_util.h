@@ -8,10 +8,6 @@
 //   called from every connection thread.
 #pragma once
 
-// The account switch and the detach moved to zv_process; the front-end still reaches
-// them through this header until it includes zv_process.h itself.
-#include "zv_process.h"
-
 struct AgentConfig;
 struct DaemonCommunicationConfig;
 struct ScanResult;
