@@ -175,7 +175,8 @@ bool spool_write(smf_private* record, std::initializer_list<const char*> pieces)
   char joined[1024];
   size_t length = 0;
   for (const char* piece : pieces) {
-    const size_t n = piece != nullptr ? strlen(piece) : 0;
+    if (piece == nullptr) continue;  // a part that this line leaves out
+    const size_t n = strlen(piece);
     if (n >= sizeof joined - length) {
       for (const char* p : pieces)
         if (p != nullptr && !spool_write(record, p)) return false;
