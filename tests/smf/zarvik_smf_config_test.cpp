@@ -1,6 +1,7 @@
 // The zarvik-smf program and its configuration file: what a start as root refuses to
 // read, and the warnings about keys it does not know.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 namespace {
 
+using smftest::FilterTest;
 using smftest::kProgram;
 using smftest::replace_all;
 using smftest::spawn;
@@ -117,6 +119,27 @@ TEST(ConfigurationWarnings, CheckModeNamesEachUnknownKeyWithFileAndLine) {
                        ": unknown key Infectd in section [Actions] - ignored\n"),
             std::string::npos)
       << r.err;
+}
+
+// The shipped configuration as it is: when the message cannot be scanned, clean mail is
+// put off, not discarded into the quarantine.
+TEST_F(FilterTest, ShippedConfigurationPutsOffMailItCannotHaveScanned) {
+  struct Case {
+    const char* name;
+    bool daemon;  // false: nobody listens at the daemon's address
+  };
+  const Case cases[] = {{"daemon down", false}, {"daemon reports an error", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.daemon) {
+      ASSERT_TRUE(start_daemon({"--status=0x1"}));
+    }
+    ASSERT_TRUE(start_filter()) << capture_.dump();
+    smftest::ScriptResult r = miltertest("plain.lua", {{"REPLY", "t"}});
+    EXPECT_EQ(r.status, 0) << r.output << capture_.dump();
+    EXPECT_EQ(files("quarantine"), std::vector<std::string>{});
+    EXPECT_EQ(stop_filter(SIGKILL), 128 + SIGKILL);
+  }
 }
 
 }  // namespace
