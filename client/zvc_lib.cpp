@@ -322,9 +322,11 @@ int finish_scan(IpcChannel* channel, int rc, ScanResult* record, ScanResult** re
 
 // The conversation of one scan on an open session: the request, the content unless the
 // daemon reads the file itself, and the answer. 0 with the record in *record, or a code.
-int converse(IpcChannel* channel, const std::string& file_path, int local_scan, uint32_t flags,
-             uint32_t extended, uint32_t report_limit, const char* sender,
-             const StringList* recipients, ScanResult** record) {
+// `file_path` is opened when the content is streamed; `daemon_path` is the name the
+// request carries and the daemon's report speaks of.
+int converse(IpcChannel* channel, const std::string& file_path, const std::string& daemon_path,
+             int local_scan, uint32_t flags, uint32_t extended, uint32_t report_limit,
+             const char* sender, const StringList* recipients, ScanResult** record) {
   bool local = scans_locally(channel, local_scan);
   UniqueFd file;
   uint32_t size = 0;
@@ -332,19 +334,19 @@ int converse(IpcChannel* channel, const std::string& file_path, int local_scan, 
     int rc = open_spool_file(file_path, &file, &size);
     if (rc != kZvcOk) return rc;
     if (size == 0) {
-      *record = empty_file_result(file_path, flags, report_limit);
+      *record = empty_file_result(daemon_path, flags, report_limit);
       return *record != nullptr ? kZvcOk : kZvcExchangeFailed;
     }
   }
   // The request's small items leave together.
   ipc::hold(channel);
-  if (send_request(channel, flags, extended, sender, recipients, file_path.c_str(),
-                   file_path.size()) == 0 ||
+  if (send_request(channel, flags, extended, sender, recipients, daemon_path.c_str(),
+                   daemon_path.size()) == 0 ||
       proto::write_int(channel, size) == 0 || ipc::flush(channel) != kIpcOk)
     return exchange_failure(channel);
   int rc = stream_content(channel, file.get(), size, file_path);
   if (rc != kZvcOk) return rc;
-  if (scan::daemon_answer(channel, flags, file_path.c_str(), record, report_limit, local, size) !=
+  if (scan::daemon_answer(channel, flags, daemon_path.c_str(), record, report_limit, local, size) !=
       kZvcOk)
     return exchange_failure(channel);
   return kZvcOk;
@@ -355,6 +357,13 @@ int converse(IpcChannel* channel, const std::string& file_path, int local_scan, 
 int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flags,
              uint32_t extended, ScanResult** result, uint32_t report_limit, const char* sender,
              const StringList* recipients) {
+  return scanmail_file(nullptr, path, path_length, local_scan, flags, extended, result,
+                       report_limit, sender, recipients);
+}
+
+int scanmail_file(const char* file, const char* path, size_t path_length, int local_scan,
+                  uint32_t flags, uint32_t extended, ScanResult** result, uint32_t report_limit,
+                  const char* sender, const StringList* recipients) {
   if (result == nullptr) {
     zv_log_bad_parameter("zvlib: scanmail");
     return kZvcBadParameters;
@@ -365,8 +374,13 @@ int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flag
     return kZvcNotStarted;
   }
   flags |= kScanMail;
+  std::string daemon_path;
+  int rc = take_path(path, path_length, &daemon_path);
+  if (rc != kZvcOk) return rc;
   std::string file_path;
-  int rc = take_path(path, path_length, &file_path);
+  rc = take_path(file != nullptr ? file : daemon_path.c_str(),
+                 file != nullptr ? strnlen(file, kZvcMaxPathLength + 1) : daemon_path.size(),
+                 &file_path);
   if (rc != kZvcOk) return rc;
   IpcChannel* channel = open_session(local_scan, (flags & kScanNoDelay) != 0);
   if (channel == nullptr) {
@@ -374,7 +388,7 @@ int scanmail(const char* path, size_t path_length, int local_scan, uint32_t flag
     return kZvcNoDaemon;
   }
   ScanResult* record = nullptr;
-  rc = converse(channel, file_path, local_scan, flags, extended, report_limit, sender, recipients,
-                &record);
+  rc = converse(channel, file_path, daemon_path, local_scan, flags, extended, report_limit, sender,
+                recipients, &record);
   return finish_scan(channel, rc, record, result);
 }

@@ -92,6 +92,16 @@ bool started();
                            uint32_t extended, ScanResult** result, uint32_t report_limit,
                            const char* sender, const StringList* recipients);
 
+// scanmail() for a daemon that sees the file under another name (a chroot, a shared
+// mount): `path` (its first `path_length` bytes) is the daemon's name of the file, sent
+// in the request and read by the daemon in a local scan; `file` is this process's name
+// of it, opened when the content is streamed (without local scan, or when the session
+// went to a backup daemon). A null `file` opens `path`. Results as scanmail().
+[[nodiscard]] int scanmail_file(const char* file, const char* path, size_t path_length,
+                                int local_scan, uint32_t flags, uint32_t extended,
+                                ScanResult** result, uint32_t report_limit, const char* sender,
+                                const StringList* recipients);
+
 // A connected channel to the first daemon of the address list that accepts, or null.
 // Only a channel to the list's first entry carries `tag`.
 [[nodiscard]] IpcChannel* open_session(int tag, int nodelay);

@@ -238,7 +238,7 @@ int start_and_run(FilterConfig* config) {
 int main(int argc, char** argv) {
   FilterConfig* config = filter_config();
   auto check = [](FilterConfig* checked) { return check_conf(checked, 0); };
-  if (!init_config(argc, argv, config, check)) return EXIT_USAGE;
+  if (!init_config(argc, argv, config, check)) return config_failure_status();
   int status = start_and_run(config);
   // A connection still open (idle at the MTA's side, say) may yet call a callback that
   // reads the configuration: then it stays until the process ends.

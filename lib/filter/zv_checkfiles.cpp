@@ -139,9 +139,9 @@ int check_scan(const SpoolFileSpec* spool, int local_scan, const char* prefix, i
   }
 
   ScanResult* raw_result = nullptr;
-  int code =
-      scanmail(daemon_name.get(), std::strlen(daemon_name.get()), local_scan, kCheckScanFlags, 0,
-               &raw_result, kCheckReportLimit, kCheckAddress, recipients.get());
+  int code = scanmail_file(path.get(), daemon_name.get(), std::strlen(daemon_name.get()),
+                           local_scan, kCheckScanFlags, 0, &raw_result, kCheckReportLimit,
+                           kCheckAddress, recipients.get());
   ScanResultPtr result(raw_result);
   if (code != 0) {
     zv_log(ZV_LOG_ERRORS, "check_scan: cannot scan spool file (%d)", code);

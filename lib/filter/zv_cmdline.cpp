@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "zv_addresses.h"
 #include "zv_badparam.h"
@@ -17,6 +20,7 @@
 #include "zv_options.h"
 #include "zv_owned.h"
 #include "zv_process.h"
+#include "zv_trust.h"
 #include "zv_users.h"
 #include "zv_viruses.h"
 
@@ -27,6 +31,8 @@ constexpr const char* kModule = "zv_options";
 // The sections of the configuration loaded by init_config(); written on the main thread
 // only, before other threads exist and at the end of the process.
 ConfSection g_sections[CONFIG_SECTION_COUNT + 1] = {};
+// The exit status of the last refusal of init_config(); main thread only.
+int g_failure_status = EXIT_USAGE;
 
 using HeapString = zv::UniqueMalloc<char>;
 
@@ -68,6 +74,7 @@ struct Options {
   HeapString path;
   HeapString check_user;
   bool check_only = false;
+  bool debug = false;
 };
 
 // A copy of the text after an "=" option; logs the failure.
@@ -99,6 +106,7 @@ bool read_options(int argc, char** argv, const char* program, Options* options) 
       if (!copy_value(value, &options->path)) return false;
     } else if (is_option(argument, "--debug")) {
       zv_log_setup("console", ZV_LOG_DEBUG, LOG_MAIL, LOG_INFO, kProgramIdent);
+      options->debug = true;
     } else if (is_option(argument, "--check_only")) {
       options->check_only = true;
     } else if (is_option(argument, "--check_user=")) {
@@ -140,6 +148,55 @@ bool find_default_path(const char* program, HeapString* path) {
   return false;
 }
 
+// What the reader reported while the configuration was loaded: whether the file was
+// refused as unsafe, and the keys no section knows, to be shown on the console.
+struct LoadWatch {
+  bool check_only = false;
+  bool refused = false;
+  std::vector<std::string> unknown_keys;  // one warning line each
+};
+
+// The configuration names the program the filter runs and the account it becomes, so a
+// process running as root reads it only when nobody else could have written it.
+int check_file_as_root(int fd, const char* path, void* context) {
+  auto* watch = static_cast<LoadWatch*>(context);
+  std::string reason;
+  if (config_file_trusted(fd, path, 0, &reason)) return 1;
+  watch->refused = true;
+  const char* text = reason.empty() ? path : reason.c_str();
+  zv_log(ZV_LOG_ERRORS,
+         "conf: %s - refused: a configuration read as root must be owned by root and "
+         "writable by no one else, in folders no one else may write",
+         text);
+  // Outside check mode the logger is already syslog: say it where the starter sees it.
+  if (!watch->check_only) {
+    fprintf(stderr,
+            "%s: %s - refused: a configuration read as root must be owned by root and "
+            "writable by no one else, in folders no one else may write\n",
+            kProgramIdent, text);
+    fflush(stderr);
+  }
+  return 0;
+}
+
+void note_unknown_key(const char* path, int line, const char* section, const char* key,
+                      void* context) {
+  auto* watch = static_cast<LoadWatch*>(context);
+  char text[1536];
+  snprintf(text, sizeof(text), "%s: warning: %s line %d: unknown key %s in section [%s] - ignored",
+           kProgramIdent, path != nullptr ? path : "(configuration)", line, key, section);
+  try {
+    watch->unknown_keys.emplace_back(text);
+  } catch (const std::bad_alloc&) {
+    // Only the warning is lost; the reader has logged the key.
+  }
+}
+
+void print_unknown_keys(const LoadWatch& watch) {
+  for (const std::string& warning : watch.unknown_keys) fprintf(stderr, "%s\n", warning.c_str());
+  fflush(stderr);
+}
+
 void print_lists(const FilterConfig* config) {
   int level = config->logging.level;
   users_print(config->scanning.deny_list, level);
@@ -167,6 +224,7 @@ void print_lists(const FilterConfig* config) {
 }  // namespace
 
 int init_config(int argc, char** argv, FilterConfig* config, ConfigCheck check) {
+  g_failure_status = EXIT_USAGE;
   clear_section_marks();
   zv_log_setup("console", ZV_LOG_INFO, LOG_MAIL, LOG_INFO, kProgramIdent);
   const char* program = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : kProgramIdent;
@@ -180,10 +238,16 @@ int init_config(int argc, char** argv, FilterConfig* config, ConfigCheck check) 
 
   if (!options.check_only) zv_log_setup(nullptr, ZV_LOG_ALERTS, LOG_MAIL, LOG_INFO, kProgramIdent);
   zv_log(ZV_LOG_ALERTS, "conf: configuration will be loaded from %s", options.path.get());
-  int loaded = load_config(options.path.get(), config, g_sections);
+  LoadWatch watch;
+  watch.check_only = options.check_only;
+  ConfHooks hooks{geteuid() == 0 ? check_file_as_root : nullptr, note_unknown_key, &watch};
+  int loaded = load_config(options.path.get(), config, g_sections, &hooks);
   options.path.reset();
+  if (options.check_only || options.debug || (loaded && config->scanning.run_foreground))
+    print_unknown_keys(watch);
   if (!loaded) {
     zv_log(ZV_LOG_ERRORS, "conf: configuration loading has been failed");
+    if (watch.refused) g_failure_status = EXIT_CONFIG;
     return 0;
   }
 
@@ -203,6 +267,10 @@ int init_config(int argc, char** argv, FilterConfig* config, ConfigCheck check) 
   log_config_trace(config);
   print_lists(config);
   return 1;
+}
+
+int config_failure_status() {
+  return g_failure_status;
 }
 
 void release_loaded_config() {

@@ -462,10 +462,11 @@ int scan_message(mail_info* message, const ScanningConfig* scanning, const Actio
            path ? path : "(null)");
     return early_error_action(actions);
   }
+  // The daemon is told its own name of the file; a streamed scan reads ours.
   ScanResult* raw = nullptr;
-  const int scanned = scanmail(
-      converted.get(), std::strlen(converted.get()), scanning->local_scan, options, malware, &raw,
-      static_cast<uint32_t>(scanning->report_max_size), from, e_rcpts(envelope));
+  const int scanned = scanmail_file(
+      path, converted.get(), std::strlen(converted.get()), scanning->local_scan, options, malware,
+      &raw, static_cast<uint32_t>(scanning->report_max_size), from, e_rcpts(envelope));
   ScanResultPtr result(raw);
   converted.reset();
 

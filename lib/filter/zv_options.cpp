@@ -479,7 +479,8 @@ void install_obsolete_tables() {
   conf_set_obsolete_tables(kSections, kParameters);
 }
 
-int load_config(const char* path, FilterConfig* config, ConfSection* sections) {
+int load_config(const char* path, FilterConfig* config, ConfSection* sections,
+                const ConfHooks* hooks) {
   if (path == nullptr || config == nullptr || sections == nullptr) {
     zv_log_bad_parameters("conf:", path == nullptr, config == nullptr, sections == nullptr);
     return 0;
@@ -488,7 +489,7 @@ int load_config(const char* path, FilterConfig* config, ConfSection* sections) {
   clear_section_marks();
   install_obsolete_tables();
   make_config_sections(config, sections);
-  return read_conf(path, sections) == 0 ? 1 : 0;
+  return read_conf_with(path, sections, hooks) == 0 ? 1 : 0;
 }
 
 void release_config(ConfSection* sections) {

@@ -160,8 +160,10 @@ void make_config_sections(FilterConfig* config, ConfSection* sections);
 void install_obsolete_tables();
 
 // Loads `path` into `config` (zeroed first) through the section table, which the caller
-// keeps to release the record later. 1 on success; 0 with nothing left allocated.
-[[nodiscard]] int load_config(const char* path, FilterConfig* config, ConfSection* sections);
+// keeps to release the record later, with the reader's `hooks` (null: none). 1 on
+// success; 0 with nothing left allocated.
+[[nodiscard]] int load_config(const char* path, FilterConfig* config, ConfSection* sections,
+                              const ConfHooks* hooks = nullptr);
 
 // Releases every loaded section of `sections`.
 void release_config(ConfSection* sections);

@@ -25,6 +25,10 @@ constexpr int kMaxKey = 255;
 
 const ConfObsoleteSection* g_obsolete_sections = nullptr;      // set once at start-up
 const ConfObsoleteParameter* g_obsolete_parameters = nullptr;  // set once at start-up
+// The hooks of the read_conf_with() call in progress and the path it reads; null outside
+// such a call. Main thread only.
+const ConfHooks* g_hooks = nullptr;
+const char* g_hooks_path = nullptr;
 
 using zv::UniqueFile;
 
@@ -410,6 +414,8 @@ class SectionReader {
     if (var == nullptr) {
       zv_log(ZV_LOG_VERBOSE, "zvlib: read_section(%s): unknown variable %s in line %d", name_, key,
              *line_);
+      if (g_hooks != nullptr && g_hooks->unknown_key != nullptr)
+        g_hooks->unknown_key(g_hooks_path, *line_, name_, key, g_hooks->context);
       return true;
     }
     bool ok;
@@ -591,11 +597,45 @@ bool required_sections_loaded(const char* path, const ConfSection* sections) {
 
 }  // namespace
 
+namespace {
+
+// Puts the hooks of one read_conf_with() call in force and takes them away again.
+class HooksInForce {
+ public:
+  HooksInForce(const ConfHooks* hooks, const char* path) : hooks_(g_hooks), path_(g_hooks_path) {
+    g_hooks = hooks;
+    g_hooks_path = path;
+  }
+  ~HooksInForce() {
+    g_hooks = hooks_;
+    g_hooks_path = path_;
+  }
+  HooksInForce(const HooksInForce&) = delete;
+  HooksInForce& operator=(const HooksInForce&) = delete;
+
+ private:
+  const ConfHooks* hooks_;
+  const char* path_;
+};
+
+}  // namespace
+
 int read_conf(const char* path, ConfSection* sections) {
+  return read_conf_with(path, sections, nullptr);
+}
+
+int read_conf_with(const char* path, ConfSection* sections, const ConfHooks* hooks) {
   if (!check_conf_path(path, sections)) return -1;
   UniqueFile file(fopen(path, "re"));
   if (!file) {
     zv_log(ZV_LOG_ERRORS, "zvlib: read_conf(%s): cannot open - %s", path, stdlib_errno_text());
+    release_sections(sections);
+    return -1;
+  }
+  HooksInForce in_force(hooks, path);
+  if (hooks != nullptr && hooks->check_file != nullptr &&
+      hooks->check_file(fileno(file.get()), path, hooks->context) == 0) {
+    file.reset();
     release_sections(sections);
     return -1;
   }

@@ -5,7 +5,8 @@
 // section's read callback, a variable table (ConfVariable: key, type, storage, default)
 // that read_section() fills. Everything is reported through zv_log() with messages that
 // begin "zvlib: ". It runs on the main thread only and keeps no state between calls,
-// except the obsolete tables that the caller installs once.
+// except the obsolete tables that the caller installs once (the hooks of
+// read_conf_with() are in force only while that call runs).
 #pragma once
 
 #include <cstdio>
@@ -69,6 +70,24 @@ void conf_set_obsolete_tables(const ConfObsoleteSection* sections,
 // Reads the file at `path` through `sections`. 0 when read and every required section
 // was present; -1 otherwise, with every section read so far released.
 [[nodiscard]] int read_conf(const char* path, ConfSection* sections);
+
+// What a caller of read_conf_with() may add to the reading. Either callback may be null.
+struct ConfHooks {
+  // Called once the file is open and before any line is read, with the open descriptor,
+  // so that what it examines is the file that is then read. 0 refuses the file (the
+  // callback logs why): read_conf_with() then closes it and fails without reading.
+  int (*check_file)(int fd, const char* path, void* context);
+  // Called for every key that no entry of its section's table names, with the file's
+  // path (null when read_section() runs outside read_conf_with()), the line number, the
+  // section name and the key. The key is skipped as ever; this only lets the caller
+  // show it.
+  void (*unknown_key)(const char* path, int line, const char* section, const char* key,
+                      void* context);
+  void* context;
+};
+
+// read_conf() with `hooks` (null: none) in force for the duration of the call.
+[[nodiscard]] int read_conf_with(const char* path, ConfSection* sections, const ConfHooks* hooks);
 
 // Reads one section's lines from `stream` up to the next header or the end of the file,
 // after storing the defaults. 0 on success (the stream stands at the next header); -1 on

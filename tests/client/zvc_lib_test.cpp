@@ -117,6 +117,41 @@ TEST_F(LibTest, ScanRequestIsByteExactOverUnixAndTcp) {
   }
 }
 
+// The daemon's name of the file travels in the request; the content streamed comes from
+// the file under this process's name, which a local scan never opens.
+TEST_F(LibTest, ScanOfAFileTheDaemonKnowsByAnotherName) {
+  std::string content(300, 'n');
+  std::string file = dir_.write("msg.2", content);
+  const std::string daemon_name = "/chroot" + file;
+  struct Case {
+    const char* name;
+    int local;
+    std::string opened;  // this process's name of the file
+    std::string sent;    // the content the daemon gets
+  };
+  const Case cases[] = {
+      {"streamed", 0, file, content},
+      {"local scan", 1, dir_.file("never-opened"), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string want =
+        scan_request(kFilterFlags, 0x12, "alice@example.com", rcpt_names_, daemon_name, c.sent);
+    Recorder rec;
+    auto p = peer(false, rec.handler(want.size(), be32(0)));
+    ASSERT_TRUE(p);
+    ASSERT_EQ(startup(kZvcVersion, p->address().c_str(), 10, 0), kZvcOk);
+    ScanResult* result = nullptr;
+    EXPECT_EQ(scanmail_file(c.opened.c_str(), daemon_name.c_str(), daemon_name.size(), c.local,
+                            kFilterFlags, 0x12, &result, 0, "alice@example.com", rcpts_.get()),
+              kZvcOk);
+    ScanResultPtr owned(result);
+    EXPECT_TRUE(p->wait_handled(1));
+    EXPECT_EQ(rec.request(0), want);
+    EXPECT_EQ(cleanup(), kZvcOk);
+  }
+}
+
 TEST_F(LibTest, ReadsEveryOptionalItemOfTheAnswer) {
   std::string path = dir_.write("msg.2", "infected body");
   const uint32_t flags = kScanReport | kScanStatistics | kScanVirusLists | kScanRuleName;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,40 @@ TEST_F(CommandLineTest, LoggerStagesOfANormalStart) {
   log_.clear();
   zv_log(ZV_LOG_DEBUG, "not written at Verbose");
   EXPECT_TRUE(log_.texts().empty());
+}
+
+// Unknown keys are warned about on standard error when somebody watches the console: in
+// the foreground (RunForeground or --debug); a detaching start leaves them to the log.
+TEST_F(CommandLineTest, UnknownKeysAreWarnedAboutInTheForeground) {
+  std::string text = replace(sample_, "Infected = quarantine", "Infectd = reject");
+  const size_t at = text.find("Infectd = reject");
+  const int line = static_cast<int>(std::count(text.begin(), text.begin() + at, '\n')) + 1;
+  struct Case {
+    const char* name;
+    const char* foreground;
+    bool debug;
+    bool warned;
+  };
+  const Case cases[] = {
+      {"foreground", "RunForeground = yes", false, true},
+      {"background with --debug", "RunForeground = no", true, true},
+      {"background", "RunForeground = no", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir_.write("z.conf", replace(text, "RunForeground = yes", c.foreground));
+    std::vector<std::string> args{"--conf=" + path};
+    if (c.debug) args.insert(args.begin(), "--debug");
+    testing::internal::CaptureStderr();
+    int loaded = run(args);
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(loaded, 1) << err;
+    EXPECT_EQ(config_.actions.infected, ACTION_QUARANTINE);  // the typo keeps the default
+    const std::string warning = "zarvik-smf: warning: " + path + " line " + std::to_string(line) +
+                                ": unknown key Infectd in section [Actions] - ignored\n";
+    EXPECT_EQ(err.find(warning) != std::string::npos, c.warned) << err;
+    release_loaded_config();
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "support/zv_test_support.h"
 #include "zv_mail.h"
 #include "zv_options.h"
+#include "zv_owned.h"
 #include "zv_viruses.h"
 #include "zvc_lib.h"
 #include "zvc_result.h"
@@ -297,6 +299,44 @@ TEST_F(Decision, CuredCopyFromABackupDaemonIsNotPassedAsWell) {
   want.push_back("Return-Path: <sender@example.org>\r");
   std::sort(want.begin(), want.end());
   EXPECT_EQ(sent(), want);
+}
+
+// A daemon that sees the spool under another name (PrefixPath) is sent its own name of
+// the file, while the content it is streamed (LocalScan off, or a backup daemon) is read
+// from the file under this process's name.
+TEST_F(Decision, StreamedScanReadsTheSpoolFileAndSendsTheDaemonsName) {
+  struct Case {
+    const char* name;
+    int local_scan;
+    bool primary_down;  // the session goes to the backup, which is streamed the content
+  };
+  const Case cases[] = {{"local scan off", 0, false}, {"backup daemon", 1, true}};
+  start_daemon();
+  char prefix[] = "/chroot";
+  scanning_.prefix_path = prefix;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(cleanup(), 0);
+    if (c.primary_down) {
+      ASSERT_EQ(startup(kZvcVersion, ("local:" + dir_.file("primary.sock")).c_str(), 5, 0), 0);
+      ASSERT_EQ(add_address(daemon_->address().c_str(), 5, 0), 0);
+    } else {
+      ASSERT_EQ(startup(kZvcVersion, daemon_->address().c_str(), 5, 0), 0);
+    }
+    scanning_.local_scan = c.local_scan;
+    make_multipart({"KNOWN-SIG", "clean part"});
+    const size_t size = zvtest::read_file(path_).size();
+    EXPECT_EQ(scan(), ACTION_REJECT);
+    zv::UniqueMalloc<char> real(realpath(path_.c_str(), nullptr));
+    ASSERT_TRUE(real);
+    const std::string daemon_name = std::string(prefix) + (c.local_scan ? real.get() : path_);
+    const std::string line = "zvscand: scan <" + daemon_name + "> streamed " +
+                             std::to_string(size) + " bytes: status 0x20";
+    EXPECT_TRUE(zvtest::wait_for([&] { return daemon_->log().find(line) != std::string::npos; }, 5))
+        << daemon_->log();
+    clear_records();
+  }
+  scanning_.prefix_path = nullptr;
 }
 
 // Nothing cured: "Incurable" applies, and when that is "remove", "CureFail". A virus in

@@ -245,6 +245,58 @@ TEST_F(ConfReader, SectionsHeadersAndUnknownLines) {
                          }));
 }
 
+// What the hooks of read_conf_with() saw.
+struct HookRecord {
+  int refuse = 0;  // 1: check_file refuses the file
+  std::vector<int> checked_fds;
+  std::vector<std::string> unknown;  // "path:line:section:key"
+};
+
+int check_hook(int fd, const char*, void* context) {
+  auto* r = static_cast<HookRecord*>(context);
+  r->checked_fds.push_back(fd);
+  return r->refuse ? 0 : 1;
+}
+
+void unknown_hook(const char* path, int line, const char* section, const char* key, void* context) {
+  static_cast<HookRecord*>(context)->unknown.push_back(
+      std::string(path ? path : "(null)") + ":" + std::to_string(line) + ":" + section + ":" + key);
+}
+
+TEST_F(ConfReader, HooksSeeTheOpenFileAndEveryUnknownKey) {
+  const std::string text =
+      "[DaemonCommunication]\n"
+      "Timeout = 3\n"
+      "Timeoutt = 4\n"  // a typo: skipped, but shown
+      "[Logging]\n"
+      "# comment\n"
+      "Levle = Debug\n";
+  HookRecord record;
+  ConfHooks hooks{check_hook, unknown_hook, &record};
+  path = dir.write("zarvik_smf.conf", text);
+  ASSERT_EQ(read_conf_with(path.c_str(), table, &hooks), 0);
+  EXPECT_EQ(daemon.timeout, 3);
+  ASSERT_EQ(record.checked_fds.size(), 1u);
+  EXPECT_GE(record.checked_fds[0], 0);
+  EXPECT_EQ(record.unknown, (std::vector<std::string>{path + ":3:DaemonCommunication:Timeoutt",
+                                                      path + ":6:Logging:Levle"}));
+
+  // The hooks end with the call: a plain read shows nothing more.
+  release_sections(table);
+  ASSERT_EQ(load(text), 0);
+  EXPECT_EQ(record.unknown.size(), 2u);
+
+  // A refused file is not read at all, and what an earlier reading left is released.
+  record = HookRecord{};
+  record.refuse = 1;
+  EXPECT_EQ(read_conf_with(path.c_str(), table, &hooks), -1);
+  EXPECT_EQ(record.checked_fds.size(), 1u);
+  EXPECT_TRUE(record.unknown.empty());
+  EXPECT_EQ(daemon.reads, 2);
+  EXPECT_FALSE(table[0].loaded);
+  EXPECT_FALSE(table[1].loaded);
+}
+
 TEST_F(ConfReader, SectionReadTwiceKeepsOnlyTheLastOccurrence) {
   CaptureLog log(ZV_LOG_ERRORS);
   ASSERT_EQ(load("[Logging]\nLevel=Debug\nFacility=Local0\n"
