@@ -342,6 +342,30 @@ TEST_F(OtherFileSystem, MoveFallsBackToBlockCopy) {
   EXPECT_EQ(file_mode(qdir + "/" + names[0]), 0640u);
 }
 
+// Another account that may write the quarantine directory replaces the new quarantine
+// file by a link to a file of its choice before the message goes in: that file must stay
+// as it was, and the message must stay in the spool.
+TEST_F(OtherFileSystem, PlaceholderReplacedByALinkLeavesItsTargetAlone) {
+  std::string src = spool_.write("spool.1", "the message");
+  std::string target = spool_.write("victim", "someone else's file");
+  ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+  const std::string qdir = quarantine_;
+  EXPECT_CHILD_OK(run_refusing(cross_device(), [&] {
+    std::string failures;
+    Spec q(qdir, "zq.", NAMING_STD, 0644);
+    CaptureLog log(ZV_LOG_VERBOSE);
+    Owned name(zv_files_detail::quarantine_file_with(&q.spec, src.c_str(), 1, [&](const char* n) {
+      CHILD_CHECK(unlink(n) == 0 && symlink(target.c_str(), n) == 0);
+    }));
+    CHILD_CHECK(name == nullptr);
+    CHILD_CHECK(log.contains("was replaced while it was written"));
+    return failures;
+  }));
+  EXPECT_EQ(zvtest::read_file(target), "someone else's file");
+  EXPECT_EQ(file_mode(target), 0600u);
+  EXPECT_EQ(zvtest::read_file(src), "the message");
+}
+
 TEST_F(OtherFileSystem, FailedCopyReportsFirstCauseAndKeepsSpoolFile) {
   std::string src = spool_.write("spool.1", pattern_text(5000));
   std::string dst = quarantine_ + "/zq.1";
