@@ -57,6 +57,24 @@ void seed48_state(long seed, unsigned short state[3]) {
   state[2] = static_cast<unsigned short>((seed >> 16) & 0xFFFF);
 }
 
+// Logs the failed creation of a file in `spec`'s directory with `err`, and, when the
+// cause is a lack of descriptors, one line more that says which limit to raise: that is
+// a setting of the host, not a fault of the message.
+void log_tmpfile_failure(const SpoolFileSpec* spec, const char* path, int err) {
+  zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile %s - (%d) %s", path, err, stdlib_error(err));
+  if (err == EMFILE) {
+    zv_log(ZV_LOG_ERRORS,
+           "files: cannot create a file in %s - %s: raise the filter's limit of open files "
+           "(LimitNOFILE= of its unit, ulimit -n)",
+           spec->directory, stdlib_error(err));
+  } else if (err == ENFILE) {
+    zv_log(ZV_LOG_ERRORS,
+           "files: cannot create a file in %s - %s: raise the system's limit of open files "
+           "(fs.file-max)",
+           spec->directory, stdlib_error(err));
+  }
+}
+
 // Gives a file created by mkostemp() its mask; on failure removes the file this call
 // created. Returns the descriptor or -1.
 int finish_tmpfile(const SpoolFileSpec* spec, UniqueFd& fd, CString& path, char** name) {
@@ -99,8 +117,7 @@ int open_rand48(const SpoolFileSpec* spec, char** name, long seed) {
   }
   if (fd < 0) {
     int err = errno;
-    zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile %s - (%d) %s", path.get(), err,
-           stdlib_error(err));
+    log_tmpfile_failure(spec, path.get(), err);
     errno = err;
     return -1;
   }
@@ -159,8 +176,7 @@ int open_tmpfile(const SpoolFileSpec* spec, char** name) {
   UniqueFd fd(mkostemp(path.get(), O_CLOEXEC));
   if (!fd.valid()) {
     int err = errno;
-    zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile %s - (%d) %s", path.get(), err,
-           stdlib_error(err));
+    log_tmpfile_failure(spec, path.get(), err);
     errno = err;
     return -1;
   }

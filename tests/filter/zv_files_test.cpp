@@ -233,6 +233,44 @@ TEST(OpenTmpfile, MissingDirectoryFailsAtOnce) {
   }
 }
 
+// Out of descriptors, the administrator is told which directory and what to raise.
+TEST(OpenTmpfile, NoDescriptorLeftNamesTheDirectoryAndTheLimitToRaise) {
+  TempDir dir;
+  struct Row {
+    int mode;
+    int error;
+    std::string line;
+  };
+  const Row rows[] = {
+      {NAMING_STD, EMFILE,
+       "files: cannot create a file in " + dir.path() +
+           " - Too many open files: raise the filter's limit of open files (LimitNOFILE= of "
+           "its unit, ulimit -n)"},
+      {NAMING_RAND48, ENFILE,
+       "files: cannot create a file in " + dir.path() +
+           " - Too many open files in system: raise the system's limit of open files "
+           "(fs.file-max)"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.line);
+    const std::string path = dir.path();
+    std::vector<Refusal> refusals{{SYS_openat, r.error}};
+#ifdef SYS_open
+    refusals.push_back({SYS_open, r.error});
+#endif
+    EXPECT_CHILD_OK(run_refusing(refusals, [&] {
+      std::string failures;
+      Spec s(path, "p.", r.mode, 0600);
+      CaptureLog log(ZV_LOG_VERBOSE);
+      char* raw = nullptr;
+      CHILD_CHECK(open_tmpfile(&s.spec, &raw) == -1);
+      CHILD_CHECK(log.has(r.line));
+      return failures;
+    }));
+  }
+  EXPECT_TRUE(entries(dir.path()).empty());
+}
+
 TEST(OpenTmpfile, RefusedMaskRemovesOnlyTheNewFileAndDefaultMaskNeedsNoModeChange) {
   TempDir dir;
   dir.write("p.existing", "keep");
