@@ -121,6 +121,25 @@ sfsistat start_spool(SMFICTX* ctx, smf_private* record, const char* from, const 
   return SMFIS_CONTINUE;
 }
 
+// Writes one header of the message as it came, except for a line break that does not
+// begin a folded line of the value (an empty line in it, a break at its end, any break in
+// the name): that would end the spooled header block early and becomes a blank. sendmail
+// never hands such a header. false after a failed write or when memory runs out.
+bool write_header(smf_private* record, const char* name, const char* value) {
+  if (value == nullptr) value = "<NULL>";
+  if (strpbrk(name, "\r\n") == nullptr && strpbrk(value, "\r\n") == nullptr)
+    return spool_write(record, {name, ": ", value, "\r\n"});
+  std::string line_name, line_value;
+  try {
+    line_name = one_line(name);
+    line_value = one_line(value, true);
+  } catch (const std::bad_alloc&) {
+    zv_log(ZV_LOG_ERRORS, "[%s]: no memory for private data", smf_qid(record));
+    return false;
+  }
+  return spool_write(record, {line_name.c_str(), ": ", line_value.c_str(), "\r\n"});
+}
+
 // Ends a message that the deny list or the empty-sender rule takes out of checking.
 sfsistat end_unchecked(SMFICTX* ctx, smf_private* record, sfsistat status) {
   smf_reset_message(record);
@@ -272,8 +291,7 @@ sfsistat smf_header(SMFICTX* ctx, char* name, char* value) {
       ++record->cte_count;
     }
   }
-  if (!spool_write(record, {name, ": ", value != nullptr ? value : "<NULL>", "\r\n"}))
-    return smf_fail(ctx, record);
+  if (!write_header(record, name, value)) return smf_fail(ctx, record);
   return smf_finish(ctx, record, SMFIS_CONTINUE);
 }
 

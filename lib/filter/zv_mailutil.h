@@ -26,11 +26,12 @@ inline constexpr std::size_t SECURE_TOKEN_SIZE = 33;
 // with or without angle brackets. `label` only names the test in the log line.
 int is_special(const mail_info* mail, const char* a, const char* b, const char* label);
 
-// `text` unfolded (a CR LF or LF followed by a blank or tab is dropped) and with every
-// other CR or LF turned into a blank, so that it stays on the line it is put into: the
-// notification macros and the lines the filter writes into a spool file from what the
-// MTA hands in. A null text gives an empty one. May throw std::bad_alloc.
-std::string one_line(const char* text);
+// `text` unfolded (a CR LF or LF followed by a blank or tab is dropped, or kept as it is
+// with `keep_folds`) and with every other CR or LF turned into a blank, so that it stays
+// on the line it is put into: the notification macros, and what the filter writes into a
+// spool file from what the MTA hands in (header values keep their folds). A null text
+// gives an empty one. May throw std::bad_alloc.
+std::string one_line(const char* text, bool keep_folds = false);
 
 // `subject` with its RFC 2047 encoded words (base64 or quoted-printable) decoded, as a
 // new heap string the caller frees with free(). Every word's charset must be a prefix of

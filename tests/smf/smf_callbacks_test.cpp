@@ -76,11 +76,14 @@ TEST_F(FilterTest, SpoolFileHoldsEnvelopeReceivedHeaderHeadersAndBodyByteForByte
            by + "\tid QABORTED; DATE\r\nSubject: test\r\n\r\nhello world\r\n"},
       // What the MTA hands in stays on its line: the Received: header is one header, its
       // continuation lines folded, every other line break a blank. A header value is the
-      // message's own and is spooled as it came, folded with bare LFs.
+      // message's own and is spooled as it came, folded with bare LFs; only a break that
+      // begins no folded line, and so would end the header block, is a blank.
       {"QINJECTED X",
        "Return-Path: sender@example.com  X-Injected: from\r\n"
        "Received: from client.example     ( client.example [192.0.2.1]  X-Injected: relay )\r\n" +
-           by + "\tid QINJECTED X; DATE\r\nX-Folded: one\n\ttwo\r\n\r\nhello world\r\n"},
+           by +
+           "\tid QINJECTED X; DATE\r\nX-Folded: one\n\ttwo\r\nX-Broken: one  two \r\n"
+           "\r\nhello world\r\n"},
   };
   std::vector<std::string> names = files("spool");
   EXPECT_EQ(names.size(), std::size(cases)) << testing::PrintToString(names);

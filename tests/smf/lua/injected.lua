@@ -1,5 +1,5 @@
 -- A base64 EICAR attachment sent with line breaks in what the MTA hands in (HELO name,
--- relay macro, envelope sender, queue identifier) and in folded header values: each
+-- relay macro, envelope sender, queue identifier) and in header values: each
 -- message must still be refused. EICAR is never in the raw bytes, so only a scan that
 -- still sees the MIME structure finds it.
 dofile(LIB)
@@ -27,6 +27,9 @@ protect(function()
     case("relay", { relay = "client.example [192.0.2.1]\r\n\r\nX-Injected: relay" }),
     case("sender", { from = "<sender@example.com\r\n\r\n>" }),
     case("qid", { qid = "QQID\n\n" }),
-    case("folded", { headers = mime({ { "X-Folded", "one\n\ttwo\n three" } }) }),
+    case("folded", { headers = mime({ { "X-Folded", "one\n\ttwo\n three\rfour" } }) }),
+    case("empty line in a value", { headers = mime({ { "X-Broken", "one\n\ntwo" } }) }),
+    case("break ending a value", { headers = mime({ { "X-Broken", "one\r\n" } }) }),
+    case("break in a name", { headers = mime({ { "X-Broken\r\n\r\nX-Name", "one" } }) }),
   })
 end)

@@ -13,10 +13,12 @@ protect(function()
     { name = "noqid", qid = false, helo = "client.example", reply = SMFIR_ACCEPT },
     { name = "emptyfrom", from = "", helo = "client.example", reply = SMFIR_ACCEPT },
     { name = "aborted", helo = "client.example", abort = true },
-    -- Line breaks in what the MTA hands in, and a header value folded with bare LFs.
+    -- Line breaks in what the MTA hands in, a header value folded with bare LFs and one
+    -- with breaks that are no folds.
     { name = "injected", qid = "QINJECTED\nX", helo = "client.example\r\n\r\n",
       relay = "client.example [192.0.2.1]\r\nX-Injected: relay",
       from = "<sender@example.com\r\nX-Injected: from>",
-      headers = { { "X-Folded", "one\n\ttwo" } }, reply = SMFIR_ACCEPT },
+      headers = { { "X-Folded", "one\n\ttwo" }, { "X-Broken", "one\n\ntwo\n" } },
+      reply = SMFIR_ACCEPT },
   })
 end)
