@@ -7,11 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <string>
 
 #include "smf_message.h"
 #include "zv_files.h"
 #include "zv_log.h"
 #include "zv_mail.h"
+#include "zv_mailutil.h"
 #include "zv_options.h"
 #include "zv_owned.h"
 
@@ -30,7 +33,12 @@ bool starts_with(const char* text, const char* prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
-// Writes the synthesised Received: header. false after a failed write.
+// The texts that the MTA hands in (HELO name, relay, queue identifier, sender) go into the
+// lines below through one_line(): a line break in one of them would end the spooled
+// header block early and take the message's own MIME headers out of the scan.
+
+// Writes the synthesised Received: header. false after a failed write or when memory runs
+// out.
 bool write_received(smf_private* record, const char* qid, const char* relay) {
   const char* host = filter_config()->scanning.hostname;
   const bool helo = record->helo != nullptr;
@@ -40,11 +48,30 @@ bool write_received(smf_private* record, const char* qid, const char* relay) {
   const bool dated = localtime_r(&now, &local) != nullptr &&
                      strftime(date, sizeof date, "%a, %d %b %Y %T %z", &local) > 0;
   if (!dated) zv_log(ZV_LOG_ALERTS, "[%s]: cannot get current time", qid);
+  std::string from, by, id;
+  try {
+    from = helo ? one_line(record->helo.get()) + " ( " + one_line(relay) + " )" : one_line(relay);
+    by = one_line(host != nullptr ? host : "unknown hostname");
+    id = one_line(qid);
+  } catch (const std::bad_alloc&) {
+    zv_log(ZV_LOG_ERRORS, "[%s]: no memory for private data", qid);
+    return false;
+  }
   return spool_write(
-      record,
-      {"Received: from ", helo ? record->helo.get() : nullptr, helo ? " ( " : nullptr, relay,
-       helo ? " )" : nullptr, "\r\n\tby ", host != nullptr ? host : "unknown hostname", " (",
-       kFilterName, ")\r\n\tid ", qid, dated ? "; " : nullptr, dated ? date : nullptr, "\r\n"});
+      record, {"Received: from ", from.c_str(), "\r\n\tby ", by.c_str(), " (", kFilterName,
+               ")\r\n\tid ", id.c_str(), dated ? "; " : nullptr, dated ? date : nullptr, "\r\n"});
+}
+
+// Writes the Return-Path: line. false after a failed write or when memory runs out.
+bool write_return_path(smf_private* record, const char* qid, const char* sender) {
+  std::string path;
+  try {
+    path = one_line(sender);
+  } catch (const std::bad_alloc&) {
+    zv_log(ZV_LOG_ERRORS, "[%s]: no memory for private data", qid);
+    return false;
+  }
+  return spool_write(record, {"Return-Path: ", path.c_str(), "\r\n"});
 }
 
 // Creates the spool file and the message record of a new message and writes its
@@ -83,7 +110,7 @@ sfsistat start_spool(SMFICTX* ctx, smf_private* record, const char* from, const 
     zv_log(ZV_LOG_ERRORS, "[%s]: no memory for private data", qid);
     return smf_fail(ctx, record);
   }
-  if (!spool_write(record, {"Return-Path: ", sender, "\r\n"})) return smf_fail(ctx, record);
+  if (!write_return_path(record, qid, sender)) return smf_fail(ctx, record);
   off_t position = lseek(record->fd, 0, SEEK_CUR);
   int offset = static_cast<int>(position);
   if (position < 0 || !mail_set(record->mail, MAIL_HEADERS_OFFSET, &offset)) {
@@ -92,6 +119,25 @@ sfsistat start_spool(SMFICTX* ctx, smf_private* record, const char* from, const 
   }
   if (!write_received(record, qid, relay)) return smf_fail(ctx, record);
   return SMFIS_CONTINUE;
+}
+
+// Writes one header of the message as it came, except for a line break that does not
+// begin a folded line of the value (an empty line in it, a break at its end, any break in
+// the name): that would end the spooled header block early and becomes a blank. sendmail
+// never hands such a header. false after a failed write or when memory runs out.
+bool write_header(smf_private* record, const char* name, const char* value) {
+  if (value == nullptr) value = "<NULL>";
+  if (strpbrk(name, "\r\n") == nullptr && strpbrk(value, "\r\n") == nullptr)
+    return spool_write(record, {name, ": ", value, "\r\n"});
+  std::string line_name, line_value;
+  try {
+    line_name = one_line(name);
+    line_value = one_line(value, true);
+  } catch (const std::bad_alloc&) {
+    zv_log(ZV_LOG_ERRORS, "[%s]: no memory for private data", smf_qid(record));
+    return false;
+  }
+  return spool_write(record, {line_name.c_str(), ": ", line_value.c_str(), "\r\n"});
 }
 
 // Ends a message that the deny list or the empty-sender rule takes out of checking.
@@ -245,8 +291,7 @@ sfsistat smf_header(SMFICTX* ctx, char* name, char* value) {
       ++record->cte_count;
     }
   }
-  if (!spool_write(record, {name, ": ", value != nullptr ? value : "<NULL>", "\r\n"}))
-    return smf_fail(ctx, record);
+  if (!write_header(record, name, value)) return smf_fail(ctx, record);
   return smf_finish(ctx, record, SMFIS_CONTINUE);
 }
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "zv_badparam.h"
 #include "zv_log.h"
@@ -54,6 +55,24 @@ void seed48_state(long seed, unsigned short state[3]) {
   state[0] = 0x330E;
   state[1] = static_cast<unsigned short>(seed & 0xFFFF);
   state[2] = static_cast<unsigned short>((seed >> 16) & 0xFFFF);
+}
+
+// Logs the failed creation of a file in `spec`'s directory with `err`, and, when the
+// cause is a lack of descriptors, one line more that says which limit to raise: that is
+// a setting of the host, not a fault of the message.
+void log_tmpfile_failure(const SpoolFileSpec* spec, const char* path, int err) {
+  zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile %s - (%d) %s", path, err, stdlib_error(err));
+  if (err == EMFILE) {
+    zv_log(ZV_LOG_ERRORS,
+           "files: cannot create a file in %s - %s: raise the filter's limit of open files "
+           "(LimitNOFILE= of its unit, ulimit -n)",
+           spec->directory, stdlib_error(err));
+  } else if (err == ENFILE) {
+    zv_log(ZV_LOG_ERRORS,
+           "files: cannot create a file in %s - %s: raise the system's limit of open files "
+           "(fs.file-max)",
+           spec->directory, stdlib_error(err));
+  }
 }
 
 // Gives a file created by mkostemp() its mask; on failure removes the file this call
@@ -98,8 +117,7 @@ int open_rand48(const SpoolFileSpec* spec, char** name, long seed) {
   }
   if (fd < 0) {
     int err = errno;
-    zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile %s - (%d) %s", path.get(), err,
-           stdlib_error(err));
+    log_tmpfile_failure(spec, path.get(), err);
     errno = err;
     return -1;
   }
@@ -158,8 +176,7 @@ int open_tmpfile(const SpoolFileSpec* spec, char** name) {
   UniqueFd fd(mkostemp(path.get(), O_CLOEXEC));
   if (!fd.valid()) {
     int err = errno;
-    zv_log(ZV_LOG_ERRORS, "files: cannot open tmpfile %s - (%d) %s", path.get(), err,
-           stdlib_error(err));
+    log_tmpfile_failure(spec, path.get(), err);
     errno = err;
     return -1;
   }
@@ -167,6 +184,11 @@ int open_tmpfile(const SpoolFileSpec* spec, char** name) {
 }
 
 char* quarantine_file(const SpoolFileSpec* spec, const char* source, int move) {
+  return zv_files_detail::quarantine_file_with(spec, source, move, nullptr);
+}
+
+char* zv_files_detail::quarantine_file_with(const SpoolFileSpec* spec, const char* source, int move,
+                                            const std::function<void(const char*)>& between) {
   char* raw = nullptr;
   UniqueFd fd(open_tmpfile(spec, &raw));
   CString name(raw);
@@ -175,16 +197,16 @@ char* quarantine_file(const SpoolFileSpec* spec, const char* source, int move) {
            spec && spec->directory ? spec->directory : "");
     return nullptr;
   }
-  if (fd.close() != 0) {
-    zv_log(ZV_LOG_ERRORS, "quarantine: cannot close file - %s", stdlib_error(errno));
-    return nullptr;
-  }
+  if (between) between(name.get());
+  // The message goes in through the descriptor of the file just created, never by its
+  // name again: another account that may write the quarantine directory could have put
+  // a link to a file of its own in place of that name.
   if (move) {
-    if (move_file(source, name.get(), spec->mode) != 0) {
+    if (move_into(source, name.get(), std::move(fd), spec->mode) != 0) {
       zv_log(ZV_LOG_ERRORS, "quarantine: cannot move file - %s", stdlib_error(errno));
       return nullptr;
     }
-  } else if (copy_file(source, name.get(), spec->mode) != 0) {
+  } else if (copy_into(source, name.get(), std::move(fd), spec->mode) != 0) {
     zv_log(ZV_LOG_ERRORS, "quarantine: cannot copy file - %s", stdlib_error(errno));
     return nullptr;
   }
@@ -202,13 +224,16 @@ bool copy_failure(FirstError* first, const char* what, const char* file) {
   return false;
 }
 
-// Opens both ends of a copy: the destination (created with the source's mode, then given
-// `mask`) and the source, each at its start; *st receives the source's status. False
-// (first failure noted, logged) when one step fails.
+// Opens both ends of a copy: the destination (unless *out already holds it: created with
+// the source's mode and never through a symbolic link, then given `mask`) and the source,
+// each at its start; *st receives the source's status. False (first failure noted, logged)
+// when one step fails.
 bool open_copy_ends(const char* source, const char* destination, unsigned mask, struct stat* st,
                     UniqueFd* in, UniqueFd* out, FirstError* first) {
   if (stat(source, st) != 0) return copy_failure(first, "error stat() temporary file", source);
-  *out = UniqueFd(open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, st->st_mode & 0777));
+  if (!out->valid())
+    *out = UniqueFd(
+        open(destination, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, st->st_mode & 0777));
   if (!out->valid()) return copy_failure(first, "cannot open archive file", destination);
   if (fchmod(out->get(), mask) != 0)
     return copy_failure(first, "cannot change mode for quarantine file", destination);
@@ -260,6 +285,20 @@ bool copy_blocks(int in, int out, off_t size, const char* source, const char* de
   return true;
 }
 
+// Whether `destination` still names the file open as `fd`: the copy is only worth
+// anything under its name. False (EEXIST noted, logged) when the name was taken over.
+bool still_named(int fd, const char* destination, FirstError* first) {
+  struct stat open_file {};
+  struct stat named {};
+  if (fstat(fd, &open_file) == 0 && lstat(destination, &named) == 0 &&
+      open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino)
+    return true;
+  first->note(EEXIST);
+  zv_log(ZV_LOG_ERRORS, "copy_file: quarantine file %s was replaced while it was written",
+         destination);
+  return false;
+}
+
 // Closes an end of the copy with its result checked. False (first failure noted,
 // logged) when the close failed.
 bool close_copy_end(UniqueFd* fd, const char* what, const char* file, FirstError* first) {
@@ -270,6 +309,10 @@ bool close_copy_end(UniqueFd* fd, const char* what, const char* file, FirstError
 }  // namespace
 
 int copy_file(const char* source, const char* destination, unsigned mask) {
+  return copy_into(source, destination, UniqueFd(), mask);
+}
+
+int copy_into(const char* source, const char* destination, zv::UniqueFd out, unsigned mask) {
   FirstError first;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBlockSize]);
   if (!buffer) {
@@ -285,10 +328,10 @@ int copy_file(const char* source, const char* destination, unsigned mask) {
   }
   struct stat st {};
   UniqueFd in;
-  UniqueFd out;
   bool copied =
       open_copy_ends(source, destination, mask, &st, &in, &out, &first) &&
-      copy_blocks(in.get(), out.get(), st.st_size, source, destination, buffer.get(), &first);
+      copy_blocks(in.get(), out.get(), st.st_size, source, destination, buffer.get(), &first) &&
+      still_named(out.get(), destination, &first);
   // Both ends are closed whatever happened; a failed close fails the copy too.
   bool closed_in = close_copy_end(&in, "cannot close temporary file", source, &first);
   bool closed_out = close_copy_end(&out, "cannot close quarantine file", destination, &first);
@@ -297,14 +340,29 @@ int copy_file(const char* source, const char* destination, unsigned mask) {
 }
 
 int move_file(const char* source, const char* destination, unsigned mask) {
+  return move_into(source, destination, UniqueFd(), mask);
+}
+
+int move_into(const char* source, const char* destination, zv::UniqueFd placeholder,
+              unsigned mask) {
   if (source == nullptr || destination == nullptr) {
     zv_log_bad_parameters("move_file:", source == nullptr, destination == nullptr);
     errno = EINVAL;
     return -1;
   }
   FirstError first;
+  // The mode is set through a descriptor of the message itself, which stays the message
+  // whatever becomes of the destination's name after the rename.
+  UniqueFd message(open(source, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!message.valid()) {
+    first.note(errno);
+    zv_log(ZV_LOG_ERRORS, "move_file: cannot open temporary file %s - %s", source,
+           stdlib_error(first.value));
+    errno = first.value;
+    return -1;
+  }
   if (rename(source, destination) == 0) {
-    if (chmod(destination, mask) == 0) {
+    if (fchmod(message.get(), mask) == 0) {
       errno = 0;
       return 0;
     }
@@ -329,7 +387,8 @@ int move_file(const char* source, const char* destination, unsigned mask) {
   zv_log(ZV_LOG_VERBOSE,
          "move_file: try to use by-block copy, because std rename %s to %s failed - %s", source,
          destination, stdlib_error(rename_error));
-  if (copy_file(source, destination, mask) != 0) {
+  message.reset();
+  if (copy_into(source, destination, std::move(placeholder), mask) != 0) {
     first.note(errno);
     zv_log(ZV_LOG_ERRORS, "move_file: cannot copy spool file to quarantine file - (%d) %s",
            first.value, stdlib_error(first.value));

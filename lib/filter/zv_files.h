@@ -6,7 +6,9 @@
 // while reading headers back and while piping a message into the mail submitter.
 //
 // The module keeps no state and takes no locks: uniqueness of names rests on mkostemp()
-// and on exclusive creation, never on the generated text. Every failure is logged here
+// and on exclusive creation, never on the generated text. A quarantine directory may be
+// writable by others, so a quarantine file is filled through the descriptor that created
+// it and its mode is set through descriptors, never by a name that could be a link. Every failure is logged here
 // with the prefix "files:" (or "quarantine:", "move_file:", "copy_file:") and reported
 // through the result. Strings handed to the caller are malloc()ed and freed with free().
 #pragma once
@@ -15,8 +17,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "zv_conf.h"
+#include "zv_owned.h"
 
 // Naming modes of spool and quarantine files.
 inline constexpr int NAMING_STD = 1;
@@ -44,15 +48,28 @@ struct SpoolFileSpec {
 // `source` into it. Returns the malloc()ed quarantine name, or null on failure.
 [[nodiscard]] char* quarantine_file(const SpoolFileSpec* spec, const char* source, int move);
 
-// Renames `source` to `destination` and gives it `mask`; across file systems copies block
-// by block and removes the source. 0 or -1; errno is left at the first error met (0 when
-// none). The message is never lost: after a failed mode change the file is renamed back
-// to `source`, and if even that fails it stays at `destination`.
+// Renames `source` to `destination` and gives it `mask` (through a descriptor of the
+// message, not by name); across file systems copies block by block and removes the
+// source. 0 or -1; errno is left at the first error met (0 when none). The message is
+// never lost: after a failed mode change the file is renamed back to `source`, and if
+// even that fails it stays at `destination`.
 [[nodiscard]] int move_file(const char* source, const char* destination, unsigned mask);
 
-// Copies `source` into the existing (empty) file `destination` and gives it `mask`.
-// 0 or -1; errno is left at the first error met (0 when none). Never removes a file.
+// Copies `source` into the existing (empty) file `destination`, never through a symbolic
+// link, and gives it `mask`. 0 or -1; errno is left at the first error met (0 when none);
+// EEXIST when the name no longer held the copy at its end. Never removes a file.
 [[nodiscard]] int copy_file(const char* source, const char* destination, unsigned mask);
+
+// copy_file() into `destination` already open as `out` (when valid; else opened by name),
+// which it closes. The descriptor of a file created for the copy keeps the copy out of
+// whatever the name may be made to point to meanwhile.
+[[nodiscard]] int copy_into(const char* source, const char* destination, zv::UniqueFd out,
+                            unsigned mask);
+
+// move_file() whose block copy, when the rename fails, goes into `placeholder` (when
+// valid), the open descriptor of `destination` as copy_into() takes it.
+[[nodiscard]] int move_into(const char* source, const char* destination, zv::UniqueFd placeholder,
+                            unsigned mask);
 
 // The name under which the scanning daemon opens `path`: resolved with realpath() when
 // `expand` is set, then `strip` leading components removed and `prefix` put in front.
@@ -81,6 +98,10 @@ struct SpoolFileSpec {
 [[nodiscard]] int send_message_part(const char* path, off_t offset, size_t limit, int destination);
 
 namespace zv_files_detail {
+// quarantine_file() that calls `between` with the quarantine file's name once the file
+// exists and before the message goes into it, so that tests can meddle with the name.
+[[nodiscard]] char* quarantine_file_with(const SpoolFileSpec* spec, const char* source, int move,
+                                         const std::function<void(const char*)>& between);
 // open_tmpfile() in mode Rand48 with the generator seeded from `seed` instead of the
 // clock, so that tests can predict the names.
 [[nodiscard]] int open_tmpfile_rand48(const SpoolFileSpec* spec, char** name, long seed);

@@ -206,6 +206,22 @@ int is_special(const mail_info* mail, const char* a, const char* b, const char* 
   return one_rcpt && from_is_a && rcpts_have_b ? 1 : 0;
 }
 
+std::string one_line(const char* text, bool keep_folds) {
+  std::string out;
+  if (text == nullptr) return out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    // Folding: a line end followed by a blank or tab continues the line.
+    size_t eol = p[0] == '\r' && p[1] == '\n' ? 2 : p[0] == '\n' ? 1 : 0;
+    if (eol != 0 && (p[eol] == ' ' || p[eol] == '\t')) {
+      if (keep_folds) out.append(p, eol);
+      p += eol - 1;
+      continue;
+    }
+    out.push_back(*p == '\r' || *p == '\n' ? ' ' : *p);
+  }
+  return out;
+}
+
 char* decode_subject(const char* subject, const char* charset) {
   if (subject == nullptr) return nullptr;
   if (charset == nullptr) charset = "us-ascii";

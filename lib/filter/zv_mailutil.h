@@ -3,16 +3,18 @@
 // is_special() recognises mail between the filter's own addresses (a redirected copy, a
 // loop, a notification about a notification) from the envelope alone. decode_subject()
 // turns a Subject with RFC 2047 encoded words into plain text in a template's charset.
-// The secure token marks the filter's own notifications: an MD5 digest (OpenSSL EVP) of
-// the time of day, the process id and an administrator's salt, written as 32 lower-case
-// hexadecimal digits. It is made once while the configuration is read, before any other
-// thread runs, and only read afterwards.
+// one_line() keeps a text from outside on the line it is written into. The secure token
+// marks the filter's own notifications: an MD5 digest (OpenSSL EVP) of the time of day,
+// the process id and an administrator's salt, written as 32 lower-case hexadecimal digits.
+// It is made once while the configuration is read, before any other thread runs, and only
+// read afterwards.
 //
 // Nothing here keeps state or takes a lock; every function is safe on any thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct mail_info;
 
@@ -23,6 +25,13 @@ inline constexpr std::size_t SECURE_TOKEN_SIZE = 33;
 // recipients contain `b`; else 0 (also for any null argument). `a` and `b` may be written
 // with or without angle brackets. `label` only names the test in the log line.
 int is_special(const mail_info* mail, const char* a, const char* b, const char* label);
+
+// `text` unfolded (a CR LF or LF followed by a blank or tab is dropped, or kept as it is
+// with `keep_folds`) and with every other CR or LF turned into a blank, so that it stays
+// on the line it is put into: the notification macros, and what the filter writes into a
+// spool file from what the MTA hands in (header values keep their folds). A null text
+// gives an empty one. May throw std::bad_alloc.
+std::string one_line(const char* text, bool keep_folds = false);
 
 // `subject` with its RFC 2047 encoded words (base64 or quoted-printable) decoded, as a
 // new heap string the caller frees with free(). Every word's charset must be a prefix of

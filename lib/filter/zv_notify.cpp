@@ -286,21 +286,6 @@ bool address_may_notify(const ActionsConfig* actions, const char* address, int r
 
 }  // namespace
 
-std::string one_line(const char* text) {
-  std::string out;
-  if (text == nullptr) return out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    // Folding: a line end followed by a blank or tab continues the line.
-    size_t eol = p[0] == '\r' && p[1] == '\n' ? 2 : p[0] == '\n' ? 1 : 0;
-    if (eol != 0 && (p[eol] == ' ' || p[eol] == '\t')) {
-      p += eol - 1;
-      continue;
-    }
-    out.push_back(*p == '\r' || *p == '\n' ? ' ' : *p);
-  }
-  return out;
-}
-
 MessageLabel message_label(const mail_info* message) {
   const MailEnvelope* envelope = mail_envelope(message);
   const char* path = mail_path(message);

@@ -54,8 +54,3 @@ void notify(mail_info* message, int role, const char* quarantine, StringList* vi
 // free(), or null (logged).
 [[nodiscard]] char* report(mail_info* message, const char* template_path, const char* quarantine,
                            const ActionsConfig* actions);
-
-// `text` unfolded (a CR LF or LF followed by a blank or tab is dropped) and with every
-// other CR or LF turned into a blank, so that it stays on the line it is put into. May
-// throw std::bad_alloc.
-std::string one_line(const char* text);

@@ -233,6 +233,44 @@ TEST(OpenTmpfile, MissingDirectoryFailsAtOnce) {
   }
 }
 
+// Out of descriptors, the administrator is told which directory and what to raise.
+TEST(OpenTmpfile, NoDescriptorLeftNamesTheDirectoryAndTheLimitToRaise) {
+  TempDir dir;
+  struct Row {
+    int mode;
+    int error;
+    std::string line;
+  };
+  const Row rows[] = {
+      {NAMING_STD, EMFILE,
+       "files: cannot create a file in " + dir.path() +
+           " - Too many open files: raise the filter's limit of open files (LimitNOFILE= of "
+           "its unit, ulimit -n)"},
+      {NAMING_RAND48, ENFILE,
+       "files: cannot create a file in " + dir.path() +
+           " - Too many open files in system: raise the system's limit of open files "
+           "(fs.file-max)"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.line);
+    const std::string path = dir.path();
+    std::vector<Refusal> refusals{{SYS_openat, r.error}};
+#ifdef SYS_open
+    refusals.push_back({SYS_open, r.error});
+#endif
+    EXPECT_CHILD_OK(run_refusing(refusals, [&] {
+      std::string failures;
+      Spec s(path, "p.", r.mode, 0600);
+      CaptureLog log(ZV_LOG_VERBOSE);
+      char* raw = nullptr;
+      CHILD_CHECK(open_tmpfile(&s.spec, &raw) == -1);
+      CHILD_CHECK(log.has(r.line));
+      return failures;
+    }));
+  }
+  EXPECT_TRUE(entries(dir.path()).empty());
+}
+
 TEST(OpenTmpfile, RefusedMaskRemovesOnlyTheNewFileAndDefaultMaskNeedsNoModeChange) {
   TempDir dir;
   dir.write("p.existing", "keep");
@@ -340,6 +378,30 @@ TEST_F(OtherFileSystem, MoveFallsBackToBlockCopy) {
   ASSERT_EQ(names.size(), 1u);
   EXPECT_EQ(zvtest::read_file(qdir + "/" + names[0]), body);
   EXPECT_EQ(file_mode(qdir + "/" + names[0]), 0640u);
+}
+
+// Another account that may write the quarantine directory replaces the new quarantine
+// file by a link to a file of its choice before the message goes in: that file must stay
+// as it was, and the message must stay in the spool.
+TEST_F(OtherFileSystem, PlaceholderReplacedByALinkLeavesItsTargetAlone) {
+  std::string src = spool_.write("spool.1", "the message");
+  std::string target = spool_.write("victim", "someone else's file");
+  ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+  const std::string qdir = quarantine_;
+  EXPECT_CHILD_OK(run_refusing(cross_device(), [&] {
+    std::string failures;
+    Spec q(qdir, "zq.", NAMING_STD, 0644);
+    CaptureLog log(ZV_LOG_VERBOSE);
+    Owned name(zv_files_detail::quarantine_file_with(&q.spec, src.c_str(), 1, [&](const char* n) {
+      CHILD_CHECK(unlink(n) == 0 && symlink(target.c_str(), n) == 0);
+    }));
+    CHILD_CHECK(name == nullptr);
+    CHILD_CHECK(log.contains("was replaced while it was written"));
+    return failures;
+  }));
+  EXPECT_EQ(zvtest::read_file(target), "someone else's file");
+  EXPECT_EQ(file_mode(target), 0600u);
+  EXPECT_EQ(zvtest::read_file(src), "the message");
 }
 
 TEST_F(OtherFileSystem, FailedCopyReportsFirstCauseAndKeepsSpoolFile) {

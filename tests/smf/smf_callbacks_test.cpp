@@ -74,6 +74,16 @@ TEST_F(FilterTest, SpoolFileHoldsEnvelopeReceivedHeaderHeadersAndBodyByteForByte
        "Return-Path: sender@example.com\r\n"
        "Received: from client.example ( client.example [192.0.2.1] )\r\n" +
            by + "\tid QABORTED; DATE\r\nSubject: test\r\n\r\nhello world\r\n"},
+      // What the MTA hands in stays on its line: the Received: header is one header, its
+      // continuation lines folded, every other line break a blank. A header value is the
+      // message's own and is spooled as it came, folded with bare LFs; only a break that
+      // begins no folded line, and so would end the header block, is a blank.
+      {"QINJECTED X",
+       "Return-Path: sender@example.com  X-Injected: from\r\n"
+       "Received: from client.example     ( client.example [192.0.2.1]  X-Injected: relay )\r\n" +
+           by +
+           "\tid QINJECTED X; DATE\r\nX-Folded: one\n\ttwo\r\nX-Broken: one  two \r\n"
+           "\r\nhello world\r\n"},
   };
   std::vector<std::string> names = files("spool");
   EXPECT_EQ(names.size(), std::size(cases)) << testing::PrintToString(names);
@@ -87,6 +97,14 @@ TEST_F(FilterTest, SpoolFileHoldsEnvelopeReceivedHeaderHeadersAndBodyByteForByte
   EXPECT_TRUE(zvtest::wait_for(
       [&] { return capture_.has("[QABORTED]: message from sender@example.com is aborted"); }, 10));
   EXPECT_TRUE(capture_.has("[QHELO]: processing message from sender@example.com is over"));
+}
+
+TEST_F(FilterTest, LineBreaksFromTheMtaLeaveTheAttachmentVisibleToTheScan) {
+  set("Actions", "Infected", "reject");
+  ASSERT_TRUE(start_daemon());
+  ASSERT_TRUE(start_filter()) << capture_.dump();
+  smftest::ScriptResult r = miltertest("injected.lua");
+  EXPECT_EQ(r.status, 0) << r.output << capture_.dump();
 }
 
 TEST_F(FilterTest, EachDenyModeLetsTheMessageGoUncheckedAtItsStage) {

@@ -423,6 +423,20 @@ std::string lines_with(const std::vector<std::string>& lines, const std::string&
   return out;
 }
 
+// Content lines (a base64 alphabet only) end in LF, every other line (headers, delimiters,
+// the empty lines) in CR LF, as mail put together by several programs has it.
+std::string mixed_lines(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const auto& l : lines) {
+    bool content = !l.empty() && l.rfind("--", 0) != 0 &&
+                   l.find_first_not_of(
+                       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                       "0123456789+/=") == std::string::npos;
+    out += l + (content ? "\n" : "\r\n");
+  }
+  return out;
+}
+
 // base64 of `data` cut into lines of `width` characters (not a multiple of four).
 std::vector<std::string> base64_lines(const std::string& data, size_t width) {
   std::string b = base64(data);
@@ -440,7 +454,7 @@ std::vector<std::string> cat(std::vector<std::vector<std::string>> parts) {
 }  // namespace
 
 // EICAR hidden in a base64 or quoted-printable part must be found whatever shape the
-// MIME structure around it has.
+// MIME structure around it has, with CR LF, LF or mixed line ends.
 TEST_F(EngineTest, FindsTheAttachmentInEveryMimeShape) {
   const std::vector<std::string> head = {"From: a@example.org", "Subject: shapes",
                                          "MIME-Version: 1.0"};
@@ -524,9 +538,11 @@ TEST_F(EngineTest, FindsTheAttachmentInEveryMimeShape) {
                                   base64_lines(kEicar, 76)}))})},
   };
   for (const auto& r : rows) {
-    for (const char* eol : {"\r\n", "\n"}) {
-      SCOPED_TRACE(std::string(r.label) + (eol[1] != '\0' ? " (CRLF)" : " (LF)"));
-      std::string message = lines_with(r.lines, eol);
+    for (const char* eol : {"\r\n", "\n", ""}) {
+      SCOPED_TRACE(std::string(r.label) + (*eol == '\0'     ? " (mixed)"
+                                           : eol[1] != '\0' ? " (CRLF)"
+                                                            : " (LF)"));
+      std::string message = *eol == '\0' ? mixed_lines(r.lines) : lines_with(r.lines, eol);
       ASSERT_EQ(message.find(kEicar), std::string::npos);  // only a decoder can find it
       ScanOutcome out = scan(message);
       EXPECT_EQ(out.status, kStatusKnownVirus);

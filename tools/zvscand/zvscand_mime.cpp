@@ -228,6 +228,27 @@ std::string split_run_on_delimiters(std::string_view data,
   return out;
 }
 
+// `data` with every bare LF made CR LF. The parser takes the line end of a message as
+// fixed: in a CR LF message it drops two bytes before each delimiter, which from a part
+// whose lines end in a bare LF cuts the last base64 character away and the decoded
+// attachment short. A mail reader, and sendmail on delivery, takes either line end.
+std::string with_crlf_line_ends(std::string_view data) {
+  std::string out;
+  out.reserve(data.size() + data.size() / 32);
+  for (size_t i = 0; i < data.size(); ++i) {
+    if (data[i] == '\n' && (i == 0 || data[i - 1] != '\r')) out.push_back('\r');
+    out.push_back(data[i]);
+  }
+  return out;
+}
+
+// Whether `data` holds a LF without a CR before it.
+bool has_bare_lf(std::string_view data) {
+  for (size_t at = data.find('\n'); at != std::string_view::npos; at = data.find('\n', at + 1))
+    if (at == 0 || data[at - 1] != '\r') return true;
+  return false;
+}
+
 // The header block: everything before the first empty line.
 std::string_view header_block(std::string_view data) {
   size_t crlf = data.find("\r\n\r\n");
@@ -282,13 +303,19 @@ class MessageScan {
 
  private:
   // Parses the message and collects its leaf parts; a file GMime cannot read as a
-  // message has none and is scanned raw only. A message with run-on delimiters is parsed
-  // a second time with those lines split.
+  // message has none and is scanned raw only. A message that mixes CR LF and bare LF line
+  // ends is parsed with CR LF throughout; one with run-on delimiters is parsed a second
+  // time with those lines split.
   std::vector<Leaf> parse() {
-    Walker walker = parse_text(data_);
+    std::string_view text = data_;
+    if (crlf_ && has_bare_lf(data_)) {
+      uniform_ = with_crlf_line_ends(data_);
+      text = uniform_;
+    }
+    Walker walker = parse_text(text);
     if (!walker.boundaries.empty()) {
       bool changed = false;
-      split_ = split_run_on_delimiters(data_, walker.boundaries, crlf_ ? "\r\n" : "\n", &changed);
+      split_ = split_run_on_delimiters(text, walker.boundaries, crlf_ ? "\r\n" : "\n", &changed);
       if (changed) walker = parse_text(split_);
     }
     if (walker.too_deep) {
@@ -445,7 +472,8 @@ class MessageScan {
   const uint32_t extended_;
   const bool heuristic_;
   const bool crlf_;
-  std::string split_;  // the message with its run-on delimiters split, when it had any
+  std::string uniform_;  // the message with CR LF line ends only, when it mixed them
+  std::string split_;    // the message with its run-on delimiters split, when it had any
   GPtr<GMimeStream> stream_;
   GPtr<GMimeParser> parser_;
   GPtr<GMimeMessage> message_;

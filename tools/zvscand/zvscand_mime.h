@@ -2,7 +2,8 @@
 //
 // Scans one file's bytes as the daemon sees them: the raw bytes, and every leaf part of
 // the MIME structure after its transfer encoding is undone (base64, quoted-printable,
-// nested multiparts and attached messages), each through the detection engine. The
+// nested multiparts and attached messages), each through the detection engine; a message
+// that mixes CR LF and bare LF line ends is parsed as if every line ended in CR LF. The
 // header block is matched against the header rules when rule filtering is asked for.
 // When the request flags ask for curing or removal of what was found, every treated
 // part is replaced by a short text/plain part naming what was removed, and the message
