@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "zv_files.h"

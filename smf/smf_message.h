@@ -34,11 +34,11 @@ struct smf_private {
   int cte_count = 0;                // Content-Transfer-Encoding headers of the message
   bool in_progress = false;         // a message is being spooled or scanned
   // The stop's marks and the list of messages in progress, guarded by the module's mutex:
-  bool busy = true;                     // a callback runs on the record (connect made it)
-  bool dropped = false;                 // the stop ended its message while it was idle
-  smf_private* previous_message = nullptr; // neighbours in the list of messages in progress
+  bool busy = true;                         // a callback runs on the record (connect made it)
+  bool dropped = false;                     // the stop ended its message while it was idle
+  smf_private* previous_message = nullptr;  // neighbours in the list of messages in progress
   smf_private* next_message = nullptr;
-  struct stat st {};                // scratch for the diagnostics after a failed write
+  struct stat st {};  // scratch for the diagnostics after a failed write
 };
 
 // Roles of an address in the deny-mode decision.

@@ -48,8 +48,8 @@ int smf_reload() {
     failed = config->scanning.deny_list_path;
   zv_log(ZV_LOG_INFO, "%s DenyList reloaded ...", kFilterName);
   if (failed == nullptr && has_path(config->actions.unnotified_viruses_path) &&
-      viruses_reload(config->actions.unnotified_viruses,
-                     config->actions.unnotified_viruses_path) == 0)
+      viruses_reload(config->actions.unnotified_viruses, config->actions.unnotified_viruses_path) ==
+          0)
     failed = config->actions.unnotified_viruses_path;
   zv_log(ZV_LOG_INFO, "%s NonNotifiedVirusesList reloaded ...", kFilterName);
   if (failed == nullptr && has_path(config->actions.unnotified_addresses_path) &&

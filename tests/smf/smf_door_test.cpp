@@ -215,8 +215,9 @@ TEST_F(DoorTest, StopEndsAnIdleMessageAtOnceAndRemovesItsSpoolFile) {
   ASSERT_EQ(files("spool").size(), 1u);
   EXPECT_EQ(stop_filter(SIGTERM), 0);
   close(fd);
-  EXPECT_TRUE(capture_.has("[???]: message from sender@example.org is dropped - its connection "
-                           "was idle at the stop"))
+  EXPECT_TRUE(
+      capture_.has("[???]: message from sender@example.org is dropped - its connection "
+                   "was idle at the stop"))
       << capture_.dump();
   EXPECT_FALSE(capture_.contains("message(s) still in progress")) << capture_.dump();
   EXPECT_TRUE(files("spool").empty()) << ::testing::PrintToString(files("spool"));
