@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "zv_files.h"
@@ -58,19 +59,37 @@ bool smf_store(SMFICTX* ctx, smf_private* record) {
 
 namespace {
 
-// The two counts of an orderly stop: written by connection threads, read by main after
-// libmilter's loop has returned. Plain counters, no lock.
+// The connections that hold a record: written by connection threads, read by main after
+// libmilter's loop has returned. A plain counter, no lock.
 std::atomic<int> open_connections{0};
-std::atomic<int> messages_in_progress{0};
 
-// Answers a message-level failure with the ProcessingErrors action and its reply.
-sfsistat processing_error(SMFICTX* ctx) {
+// The messages in progress, so that the stop can find the idle ones, and every record's
+// busy and dropped marks. Connection threads take the mutex for a moment at each callback's
+// entry and exit and when a message begins or ends; main takes it at the stop.
+std::mutex messages_mutex;
+smf_private* first_message = nullptr;  // guarded by messages_mutex
+int messages_in_progress = 0;          // guarded by messages_mutex
+
+// Takes the record out of the list of messages in progress; the caller holds the mutex.
+void unlink_message(smf_private* record) {
+  if (record->previous_message != nullptr)
+    record->previous_message->next_message = record->next_message;
+  else
+    first_message = record->next_message;
+  if (record->next_message != nullptr)
+    record->next_message->previous_message = record->previous_message;
+  record->previous_message = record->next_message = nullptr;
+  record->in_progress = false;
+  --messages_in_progress;
+}
+
+}  // namespace
+
+sfsistat smf_processing_error(SMFICTX* ctx) {
   const ActionsConfig& actions = filter_config()->actions;
   setreply(ctx, actions.reply_error, actions.processing_errors);
   return action_to_status(actions.processing_errors);
 }
-
-}  // namespace
 
 sfsistat smf_no_record(SMFICTX* ctx, std::source_location where) {
   zv_log(ZV_LOG_ERRORS, "%s(%d) - FATAL ERROR: cannot extract private data from context",
@@ -78,12 +97,14 @@ sfsistat smf_no_record(SMFICTX* ctx, std::source_location where) {
   if (!smf_store(ctx, nullptr))
     zv_log(ZV_LOG_ERRORS, "%s(%d) - FATAL ERROR: cannot store message private data",
            source_name(where), static_cast<int>(where.line()));
-  return processing_error(ctx);
+  return smf_processing_error(ctx);
 }
 
 void smf_reset_message(smf_private* record) {
-  if (record->in_progress) --messages_in_progress;
-  record->in_progress = false;
+  if (record->in_progress) {
+    std::lock_guard<std::mutex> lock(messages_mutex);
+    if (record->in_progress) unlink_message(record);
+  }
   if (record->fd >= 0) {
     (void)fsync(record->fd);
     (void)close(record->fd);
@@ -115,8 +136,14 @@ void smf_free_private(smf_private* record) {
 }
 
 void smf_begin_message(smf_private* record) {
-  if (!record->in_progress) ++messages_in_progress;
+  std::lock_guard<std::mutex> lock(messages_mutex);
+  if (record->in_progress) return;
   record->in_progress = true;
+  record->previous_message = nullptr;
+  record->next_message = first_message;
+  if (first_message != nullptr) first_message->previous_message = record;
+  first_message = record;
+  ++messages_in_progress;
 }
 
 int smf_open_connections() {
@@ -124,7 +151,54 @@ int smf_open_connections() {
 }
 
 int smf_messages_in_progress() {
-  return messages_in_progress.load();
+  std::lock_guard<std::mutex> lock(messages_mutex);
+  return messages_in_progress;
+}
+
+smf_private* smf_enter_callback(SMFICTX* ctx, bool* dropped) {
+  std::lock_guard<std::mutex> lock(messages_mutex);
+  smf_private* record = smf_fetch(ctx);
+  *dropped = record != nullptr && record->dropped;
+  if (record == nullptr || *dropped) return nullptr;
+  record->busy = true;
+  return record;
+}
+
+void smf_leave_callback(SMFICTX* ctx) {
+  std::lock_guard<std::mutex> lock(messages_mutex);
+  smf_private* record = smf_fetch(ctx);
+  if (record != nullptr && !record->dropped) record->busy = false;
+}
+
+int smf_drop_idle_messages() {
+  // Taken out of the list under the mutex and marked dropped, the records are the
+  // caller's alone: no callback touches a dropped record.
+  smf_private* idle = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(messages_mutex);
+    for (smf_private* record = first_message; record != nullptr;) {
+      smf_private* next = record->next_message;
+      if (!record->busy) {
+        unlink_message(record);
+        record->dropped = true;
+        record->next_message = idle;
+        idle = record;
+      }
+      record = next;
+    }
+  }
+  int count = 0;
+  while (idle != nullptr) {
+    smf_private* record = idle;
+    idle = record->next_message;
+    record->next_message = nullptr;
+    const char* from = record->mail != nullptr ? e_from(mail_envelope(record->mail)) : nullptr;
+    zv_log(ZV_LOG_ALERTS, "[%s]: message from %s is dropped - its connection was idle at the stop",
+           smf_qid(record), from != nullptr ? from : "unknown");
+    smf_reset_message(record);
+    ++count;
+  }
+  return count;
 }
 
 sfsistat smf_fail(SMFICTX* ctx, smf_private* record) {
@@ -133,7 +207,7 @@ sfsistat smf_fail(SMFICTX* ctx, smf_private* record) {
   if (!smf_store(ctx, record))
     zv_log(ZV_LOG_ERRORS, "%s(%d) - FATAL ERROR: cannot store message private data",
            source_name(where), static_cast<int>(where.line()));
-  return processing_error(ctx);
+  return smf_processing_error(ctx);
 }
 
 sfsistat smf_finish(SMFICTX* ctx, smf_private* record, sfsistat status,

@@ -7,8 +7,9 @@
 // One record belongs to one SMTP connection. libmilter calls a connection's callbacks one
 // after the other, though not always on the same thread, so the record lives only in the
 // context's private slot and never in thread-local storage; records of different
-// connections are never shared. The module takes no lock of its own; the deny-list query
-// takes the list's mutex.
+// connections are never shared. One mutex of this module guards the list of messages in
+// progress and each record's busy and dropped marks (see smf_enter_callback); it is held
+// only for those few fields. The deny-list query takes the list's mutex.
 #pragma once
 
 #include <libmilter/mfapi.h>
@@ -32,7 +33,12 @@ struct smf_private {
   zv::UniqueMalloc<char> helo;      // connection-wide: first non-empty HELO name
   int cte_count = 0;                // Content-Transfer-Encoding headers of the message
   bool in_progress = false;         // a message is being spooled or scanned
-  struct stat st {};                // scratch for the diagnostics after a failed write
+  // The stop's marks and the list of messages in progress, guarded by the module's mutex:
+  bool busy = true;                         // a callback runs on the record (connect made it)
+  bool dropped = false;                     // the stop ended its message while it was idle
+  smf_private* previous_message = nullptr;  // neighbours in the list of messages in progress
+  smf_private* next_message = nullptr;
+  struct stat st {};  // scratch for the diagnostics after a failed write
 };
 
 // Roles of an address in the deny-mode decision.
@@ -81,6 +87,24 @@ void smf_begin_message(smf_private* record);
 // could still read it.
 int smf_open_connections();
 int smf_messages_in_progress();
+
+// A callback's entry and exit, around its whole body (smf_guard.h). The entry marks the
+// context's record busy and gives it back; null when there is none, or when the stop has
+// dropped its message (*dropped is then true and the record must not be touched). The
+// exit clears the mark of whatever record the context holds by then.
+[[nodiscard]] smf_private* smf_enter_callback(SMFICTX* ctx, bool* dropped);
+void smf_leave_callback(SMFICTX* ctx);
+
+// For the stop, once libmilter's loop has returned: ends every message in progress whose
+// record no callback runs on. Such a message waits for its MTA, and libmilter serves no
+// connection after its loop has ended, so nothing else would ever close or remove its
+// spool file. Each one is logged; a later callback on its record only answers the
+// ProcessingErrors status. The number of messages ended.
+int smf_drop_idle_messages();
+
+// The answer to a message-level failure: the ProcessingErrors action's status, with its
+// custom reply.
+[[nodiscard]] sfsistat smf_processing_error(SMFICTX* ctx);
 
 // The processing failure exit: message clean-up, record stored, ProcessingErrors action
 // with its reply. Returns the status of that action.

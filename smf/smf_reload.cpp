@@ -22,6 +22,7 @@ using HupHook = int (*)();
 
 std::atomic<HupHook> hup_hook{nullptr};              // set before smfi_main()
 std::atomic<SigwaitFunction> libc_sigwait{nullptr};  // the C library's sigwait()
+std::atomic<bool> reload_failed{false};              // set by the signal thread
 
 bool has_path(const char* path) {
   return path != nullptr && *path != '\0';
@@ -41,20 +42,25 @@ SigwaitFunction next_sigwait() {
 int smf_reload() {
   zv_log(ZV_LOG_ALERTS, "%s receive SIGHUP, going to reloading ...", kFilterName);
   FilterConfig* config = filter_config();
-  bool failed = false;
-  if (has_path(config->scanning.deny_list_path))
-    failed = users_reload(config->scanning.deny_list, config->scanning.deny_list_path) == 0;
+  const char* failed = nullptr;  // the path of the list that could not be reloaded
+  if (has_path(config->scanning.deny_list_path) &&
+      users_reload(config->scanning.deny_list, config->scanning.deny_list_path) == 0)
+    failed = config->scanning.deny_list_path;
   zv_log(ZV_LOG_INFO, "%s DenyList reloaded ...", kFilterName);
-  if (!failed && has_path(config->actions.unnotified_viruses_path))
-    failed = viruses_reload(config->actions.unnotified_viruses,
-                            config->actions.unnotified_viruses_path) == 0;
+  if (failed == nullptr && has_path(config->actions.unnotified_viruses_path) &&
+      viruses_reload(config->actions.unnotified_viruses, config->actions.unnotified_viruses_path) ==
+          0)
+    failed = config->actions.unnotified_viruses_path;
   zv_log(ZV_LOG_INFO, "%s NonNotifiedVirusesList reloaded ...", kFilterName);
-  if (!failed && has_path(config->actions.unnotified_addresses_path))
-    failed = maddr_reload(config->actions.unnotified_addresses,
-                          config->actions.unnotified_addresses_path) == 0;
+  if (failed == nullptr && has_path(config->actions.unnotified_addresses_path) &&
+      maddr_reload(config->actions.unnotified_addresses,
+                   config->actions.unnotified_addresses_path) == 0)
+    failed = config->actions.unnotified_addresses_path;
   zv_log(ZV_LOG_INFO, "%s NonNotifiedAddressesList reloaded ...", kFilterName);
-  if (failed) {
+  if (failed != nullptr) {
     zv_log(ZV_LOG_ALERTS, "%s reloading failed ...", kFilterName);
+    zv_log(ZV_LOG_ERRORS, "%s cannot reload the list %s - the filter stops", kFilterName, failed);
+    reload_failed.store(true);
     return 1;
   }
   int level = config->logging.level;
@@ -63,6 +69,10 @@ int smf_reload() {
   viruses_print(config->actions.unnotified_viruses, level);
   zv_log(ZV_LOG_ALERTS, "%s reloading - OK", kFilterName);
   return 0;
+}
+
+bool smf_reload_failed() {
+  return reload_failed.load();
 }
 
 extern "C" int smfi_sethuphook(int (*hook)()) {

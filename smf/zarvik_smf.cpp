@@ -7,7 +7,10 @@
 // link and the client library. Everything here runs on the main thread; the values it
 // stores in FilterConfig are written before smfi_main() and read-only afterwards.
 #include <libmilter/mfapi.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,10 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "smf_callbacks.h"
 #include "smf_eom.h"
+#include "smf_guard.h"
 #include "smf_message.h"
 #include "smf_reload.h"
 #include "zv_checkconf.h"
@@ -30,6 +35,7 @@
 #include "zv_util.h"
 #include "zvc_ipc.h"
 #include "zvc_lib.h"
+#include "zvc_strings.h"
 
 #if defined(__SANITIZE_THREAD__)
 // Thread-sanitizer builds only. libmilter is not instrumented: its listener and signal
@@ -48,24 +54,29 @@ namespace {
 
 constexpr const char* kFilterName = "Zarvik (R) Filter for sendmail ver.4.33";
 constexpr size_t kHostNameSize = 512;
-// How long a stop waits for the messages in progress to get their answers.
-constexpr int kStopWaitSeconds = 60;
+// How long a stop waits for the messages in progress to get their answers. With the
+// up to five seconds libmilter takes to see its stop flag this stays well inside the
+// service unit's TimeoutStopSec (30 s), so the wait ends before systemd kills the filter.
+constexpr int kStopWaitSeconds = 20;
+// The Milter socket is for the MTA, which reaches it through the filter account's group:
+// nobody else gets any access, whatever umask the filter inherited.
+constexpr mode_t kMilterSocketUmask = 007;
 
 smfiDesc filter_description() {
   smfiDesc description{};
   description.xxfi_name = const_cast<char*>(kFilterName);
   description.xxfi_version = 2;
   description.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGBODY | SMFIF_CHGHDRS;
-  description.xxfi_connect = smf_connect;
-  description.xxfi_helo = smf_helo;
-  description.xxfi_envfrom = smf_envfrom;
-  description.xxfi_envrcpt = smf_envrcpt;
-  description.xxfi_header = smf_header;
-  description.xxfi_eoh = smf_eoh;
-  description.xxfi_body = smf_body;
-  description.xxfi_eom = smf_eom;
-  description.xxfi_abort = smf_abort;
-  description.xxfi_close = smf_close;
+  description.xxfi_connect = guarded<smf_connect>;
+  description.xxfi_helo = guarded<smf_helo>;
+  description.xxfi_envfrom = guarded<smf_envfrom>;
+  description.xxfi_envrcpt = guarded<smf_envrcpt>;
+  description.xxfi_header = guarded<smf_header>;
+  description.xxfi_eoh = guarded<smf_eoh>;
+  description.xxfi_body = guarded<smf_body>;
+  description.xxfi_eom = guarded<smf_eom>;
+  description.xxfi_abort = guarded<smf_abort>;
+  description.xxfi_close = guarded<smf_close, true>;
   return description;
 }
 
@@ -107,10 +118,27 @@ bool format_x_antivirus(ScanningConfig* scanning) {
   return true;
 }
 
-// Removes a socket file left at a Unix MilterAddress by an earlier run. Only a socket is
-// removed: any other file there is most likely a mistyped address naming a file that
-// matters, so it is left alone and the start fails. false when the address is malformed,
-// its path cannot be examined or holds something else than a socket (logged).
+// Whether something accepts connections on the Unix socket `path`: a running filter.
+// A socket nobody listens on refuses them.
+bool socket_answers(const char* path) {
+  zv::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (!fd.valid() || strlen(path) >= sizeof address.sun_path) return false;
+  memcpy(address.sun_path, path, strlen(path) + 1);
+  int result;
+  do {
+    result = connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (result != 0 && errno == EINTR);
+  // A full backlog (EAGAIN) still means a listener.
+  return result == 0 || errno == EAGAIN;
+}
+
+// Removes a socket file left at a Unix MilterAddress by an earlier run. Only a socket
+// nobody listens on is removed: one that answers belongs to a running filter, whose MTA
+// would lose it, and any other file there is most likely a mistyped address naming a file
+// that matters; in both cases the start fails. false when the address is malformed, its
+// path cannot be examined, holds something else than a socket or a live one (logged).
 bool remove_stale_socket(const char* address) {
   int family = 0;
   IpcAddressPtr parsed(ipc::parse_address(address, 0, &family));
@@ -129,6 +157,12 @@ bool remove_stale_socket(const char* address) {
     if (!S_ISSOCK(status.st_mode)) {
       zv_log(ZV_LOG_ERRORS,
              "MilterAddress %s names an existing file that is not a socket - not removed", path);
+      return false;
+    }
+    if (socket_answers(path)) {
+      zv_log(ZV_LOG_ERRORS,
+             "MilterAddress %s is the socket of a running filter - not removed, the start stops",
+             path);
       return false;
     }
     zv_log(ZV_LOG_INFO, "stalled socket %s detected - try remove", path);
@@ -173,9 +207,23 @@ int run_milter(const MailerConfig& mailer) {
     zv_log(ZV_LOG_ERRORS, "cannot register filter in Milter API library (libmilter.a)");
     return EXIT_SOFTWARE;
   }
+  // The socket is made here rather than inside smfi_main(), so that its mode is ours.
+  // umask is process-wide; no other thread exists yet (libmilter starts its own in
+  // smfi_main), so nothing else creates a file under the narrowed mask.
+  mode_t inherited = umask(kMilterSocketUmask);
+  int opened = smfi_opensocket(false);
+  (void)umask(inherited);
+  if (opened != MI_SUCCESS) {
+    zv_log(ZV_LOG_ERRORS, "cannot open the socket for milter at %s", mailer.milter_address);
+    return EXIT_SOFTWARE;
+  }
   zv_log(ZV_LOG_INFO, "%s started ...", kFilterName);
   if (smfi_main() != MI_SUCCESS) {
     zv_log(ZV_LOG_ERRORS, "%s stopped abnormally ...", kFilterName);
+    return EXIT_SOFTWARE;
+  }
+  if (smf_reload_failed()) {
+    zv_log(ZV_LOG_ERRORS, "%s stopped because the lists could not be reloaded", kFilterName);
     return EXIT_SOFTWARE;
   }
   return 0;
@@ -183,16 +231,61 @@ int run_milter(const MailerConfig& mailer) {
 
 // libmilter's loop returns while connection threads may still be in the middle of a
 // message. Their scans need the client library, which the shutdown takes down, so the
-// messages in progress are given time to get their answers first.
+// messages in progress are given time to get their answers first. A message that no
+// callback is working on waits for its MTA, and libmilter no longer serves its
+// connection (nor calls its close callback): it is dropped at once, its spool file
+// removed, instead of being waited for in vain.
 void wait_for_messages() {
+  (void)smf_drop_idle_messages();
   int left = smf_messages_in_progress();
   if (left <= 0) return;
   zv_log(ZV_LOG_INFO, "%s waits for %d message(s) in progress ...", kFilterName, left);
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kStopWaitSeconds);
-  while ((left = smf_messages_in_progress()) > 0 && std::chrono::steady_clock::now() < until)
+  while (std::chrono::steady_clock::now() < until) {
+    (void)smf_drop_idle_messages();
+    if ((left = smf_messages_in_progress()) <= 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   if (left > 0)
     zv_log(ZV_LOG_ALERTS, "%s stops with %d message(s) still in progress", kFilterName, left);
+}
+
+// Descriptors: every SMTP session holds a spool file from MAIL on, beside its Milter
+// connection and the daemon's. The soft limit is raised to the hard one; a failure only
+// leaves the inherited limit.
+void raise_open_files_limit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    int error = errno;
+    zv_log(ZV_LOG_ALERTS, "cannot get the limit of open files - %s", stdlib_error(error));
+    return;
+  }
+  if (limit.rlim_cur == limit.rlim_max) return;
+  rlim_t wanted = limit.rlim_max;
+  limit.rlim_cur = wanted;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    int error = errno;
+    zv_log(ZV_LOG_ALERTS, "cannot raise the limit of open files to %llu - %s",
+           static_cast<unsigned long long>(wanted), stdlib_error(error));
+    return;
+  }
+  zv_log(ZV_LOG_INFO, "limit of open files raised to %llu",
+         static_cast<unsigned long long>(wanted));
+}
+
+// A daemon that is down now may come up later, so the start goes on; but the
+// administrator learns at once that every scan would fail as things stand.
+void warn_without_daemon(const DaemonCommunicationConfig& daemon) {
+  int major = 0, minor = 0;
+  if (get_version(&major, &minor) == 0) return;
+  std::string addresses;
+  for (const auto& address : *daemon.addresses) {
+    if (!addresses.empty()) addresses += ", ";
+    addresses += address.c_str();
+  }
+  zv_log(ZV_LOG_ALERTS,
+         "WARNING: no scanning daemon answers at %s - mail cannot be scanned until one does",
+         addresses.c_str());
 }
 
 int shut_down(FilterConfig* config, int status) {
@@ -215,6 +308,7 @@ void release_all(FilterConfig* config) {
 }
 
 int start_and_run(FilterConfig* config) {
+  raise_open_files_limit();
   if (!set_host_name(&config->scanning)) return EXIT_OSERR;
   if (config->scanning.add_x_headers && !format_x_antivirus(&config->scanning)) return EXIT_OSERR;
   if (!set_account(config->scanning.filter_account)) return EXIT_OSERR;
@@ -227,6 +321,7 @@ int start_and_run(FilterConfig* config) {
     }
   }
   if (!init_lib(&config->daemon)) return EXIT_SOFTWARE;
+  warn_without_daemon(config->daemon);
   if (!init_stat(&config->agent)) return EXIT_SOFTWARE;
   int status = run_milter(config->mailer);
   wait_for_messages();

@@ -93,6 +93,39 @@ bool bad_session(const std::string& path, const std::string& bytes, bool vanish,
   return ended;
 }
 
+// Opens a session that sends the first `n` stages and reads their `n` answers, then stays
+// open without a word, as an SMTP client that dawdles between commands makes the MTA do.
+// The connected descriptor, or -1.
+int idle_session(const std::string& path, size_t n) {
+  int fd = connect_unix(path);
+  if (fd < 0) return -1;
+  std::string bytes = first_stages(n);
+  if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+    close(fd);
+    return -1;
+  }
+  std::string answers;
+  size_t packets = 0;
+  while (packets < n) {
+    pollfd p{fd, POLLIN, 0};
+    char buffer[4096];
+    ssize_t got = poll(&p, 1, 30000) > 0 ? recv(fd, buffer, sizeof buffer, 0) : -1;
+    if (got <= 0) {
+      close(fd);
+      return -1;
+    }
+    answers.append(buffer, static_cast<size_t>(got));
+    for (packets = 0, bytes.clear(); answers.size() - bytes.size() >= 4;) {
+      uint32_t length = 0;
+      memcpy(&length, answers.data() + bytes.size(), 4);
+      if (answers.size() - bytes.size() < 4 + ntohl(length)) break;
+      bytes.append(answers, bytes.size(), 4 + ntohl(length));
+      ++packets;
+    }
+  }
+  return fd;
+}
+
 class DoorTest : public FilterTest {
  protected:
   void SetUp() override {
@@ -170,6 +203,24 @@ TEST_F(DoorTest, MalformedConnectionsEndAloneAndLeaveNothingBehind) {
   EXPECT_TRUE(zvtest::wait_for([&] { return files("spool").empty(); }))
       << ::testing::PrintToString(files("spool"));
   EXPECT_EQ(stop_filter(SIGTERM), 0) << capture_.dump();
+}
+
+TEST_F(DoorTest, StopEndsAnIdleMessageAtOnceAndRemovesItsSpoolFile) {
+  ASSERT_TRUE(start_daemon());
+  ASSERT_TRUE(start_filter()) << capture_.dump();
+  // Between the recipient and the headers: the message has its spool file, and no
+  // callback runs on it. Once libmilter's loop has ended, nothing serves its connection.
+  int fd = idle_session(socket(), 5);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(files("spool").size(), 1u);
+  EXPECT_EQ(stop_filter(SIGTERM), 0);
+  close(fd);
+  EXPECT_TRUE(
+      capture_.has("[???]: message from sender@example.org is dropped - its connection "
+                   "was idle at the stop"))
+      << capture_.dump();
+  EXPECT_FALSE(capture_.contains("message(s) still in progress")) << capture_.dump();
+  EXPECT_TRUE(files("spool").empty()) << ::testing::PrintToString(files("spool"));
 }
 
 }  // namespace

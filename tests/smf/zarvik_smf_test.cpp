@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -254,6 +256,97 @@ TEST_F(ProgramTest, UnusableMilterAddressStopsWith70AfterTheShutdownSequence) {
   EXPECT_TRUE(stat(dir_.file("spool").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
 }
 
+TEST_F(ProgramTest, SecondInstanceLeavesTheLiveSocketAloneAndStopsWith70) {
+  zvtest::Peer daemon(kDaemon, {"--listen=local:" + dir_.file("zvscand.sock")}, dir_, "zvscand");
+  zvtest::Peer agent(kAgent, {"--listen=local:" + dir_.file("zvagent.sock")}, dir_, "zvagent");
+  ASSERT_TRUE(daemon.ready() && agent.ready());
+  ASSERT_TRUE(start_filter()) << capture_.dump();
+  struct stat before {};
+  ASSERT_EQ(stat(socket().c_str(), &before), 0);
+  TempDir second;
+  pid_t other = spawn({kProgram, "--conf=" + conf_}, second.file("out"), second.file("err"),
+                      [scratch = dir_.path(), log = dir_.file("log")] {
+                        smftest::private_dev_log(scratch, log);
+                      });
+  // The second one must end by itself; one that took the socket over would serve on.
+  int status = -1;
+  bool ended = wait_for([&] {
+    int raw = 0;
+    if (waitpid(other, &raw, WNOHANG) != other) return false;
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return true;
+  });
+  if (!ended) {
+    kill(other, SIGKILL);
+    wait_status(other);
+  }
+  EXPECT_TRUE(ended) << "the second instance kept running";
+  EXPECT_EQ(status, 70);
+  EXPECT_TRUE(capture_.has("MilterAddress " + socket() +
+                           " is the socket of a running filter - not removed, the start stops"))
+      << capture_.dump();
+  EXPECT_FALSE(capture_.has("stalled socket " + socket() + " detected - try remove"));
+  // The first filter's socket is still there, and it still answers.
+  struct stat after {};
+  ASSERT_EQ(stat(socket().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  smftest::ScriptResult r = miltertest("plain.lua", {{"REPLY", "a"}});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(stop_filter(SIGTERM), 0);
+}
+
+// The value in the "Max open files" line of /proc/PID/limits: soft, then hard.
+std::pair<std::string, std::string> open_files_limits(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Max open files", 0) != 0) continue;
+    char soft[32] = {}, hard[32] = {};
+    if (sscanf(line.c_str() + strlen("Max open files"), "%31s %31s", soft, hard) == 2)
+      return {soft, hard};
+  }
+  return {};
+}
+
+TEST_F(FilterTest, StartRaisesTheSoftLimitOfOpenFilesToTheHardOne) {
+  ASSERT_TRUE(start_daemon());
+  ASSERT_TRUE(start_filter([] {
+    struct rlimit limit {64, 4096};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+  })) << capture_.dump();
+  EXPECT_EQ(open_files_limits(pid_), std::make_pair(std::string("4096"), std::string("4096")));
+  EXPECT_TRUE(capture_.has("limit of open files raised to 4096")) << capture_.dump();
+  EXPECT_EQ(stop_filter(SIGTERM), 0);
+}
+
+TEST_F(FilterTest, MilterSocketIsForOwnerAndGroupOnlyWhateverTheUmask) {
+  ASSERT_TRUE(start_daemon());
+  ASSERT_TRUE(start_filter([] { umask(0); })) << capture_.dump();
+  struct stat st {};
+  ASSERT_EQ(stat(socket().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0007, 0u) << std::oct << st.st_mode;
+  EXPECT_EQ(st.st_mode & 0770, 0770u) << std::oct << st.st_mode;
+  EXPECT_EQ(stop_filter(SIGTERM), 0);
+}
+
+TEST_F(FilterTest, StartWarnsWhenNoDaemonAnswersAndGoesOn) {
+  const std::string warning = "WARNING: no scanning daemon answers at local:" +
+                              dir_.file("zvscand.sock") +
+                              " - mail cannot be scanned until one does";
+  for (bool daemon_up : {true, false}) {
+    SCOPED_TRACE(daemon_up ? "daemon up" : "daemon down");
+    capture_.clear();
+    if (daemon_up) {
+      ASSERT_TRUE(start_daemon());
+    }
+    ASSERT_TRUE(start_filter()) << capture_.dump();
+    EXPECT_EQ(capture_.has(warning), !daemon_up) << capture_.dump();
+    EXPECT_EQ(stop_filter(SIGTERM), 0);
+    daemon_.reset();
+  }
+}
+
 const std::vector<std::string> kReloadLines = {
     kName + " receive SIGHUP, going to reloading ...",
     kName + " DenyList reloaded ...",
@@ -326,7 +419,7 @@ TEST_F(FilterTest, SigtermLetsTheMessageInItsScanGetItsAnswerBeforeTheShutdown) 
   EXPECT_EQ(seen_in_order(expected), expected) << capture_.dump();
 }
 
-TEST_F(ReloadTest, ListThatFailsToReloadStopsTheFilterAsSigtermDoes) {
+TEST_F(ReloadTest, ListThatFailsToReloadStopsTheFilterWith70) {
   ASSERT_TRUE(start_filter()) << capture_.dump();
   dir_.write("deny.list", "[version=3]\ndeny from exact a@example.com\n");
   // Were it reloaded after the failure, this list would be refused too.
@@ -334,10 +427,14 @@ TEST_F(ReloadTest, ListThatFailsToReloadStopsTheFilterAsSigtermDoes) {
   kill(pid_, SIGHUP);
   int status = wait_status(pid_);
   pid_ = -1;
-  EXPECT_EQ(status, 0);
+  // A failure status, so that a service manager restarts the filter.
+  EXPECT_EQ(status, 70);
   std::vector<std::string> expected = kReloadLines;
-  expected.insert(expected.end(), {kName + " reloading failed ...",
-                                   kName + " shutdown in progress...", kName + " shutdown - OK."});
+  expected.insert(expected.end(),
+                  {kName + " reloading failed ...",
+                   kName + " cannot reload the list " + deny_ + " - the filter stops",
+                   kName + " stopped because the lists could not be reloaded",
+                   kName + " shutdown in progress...", kName + " shutdown - OK."});
   EXPECT_EQ(seen_in_order(expected), expected) << capture_.dump();
   EXPECT_TRUE(capture_.has("users: wrong 3 version of file")) << capture_.dump();
   EXPECT_FALSE(capture_.contains("virus: wrong")) << capture_.dump();
