@@ -34,11 +34,8 @@ sfsistat smf_callback_failed(SMFICTX* ctx, const char* what, bool closing) noexc
   }
 }
 
-sfsistat smf_callback_dropped(SMFICTX* ctx, bool closing) noexcept {
-  if (closing) return SMFIS_CONTINUE;
-  try {
-    return smf_processing_error(ctx);
-  } catch (...) {
-    return SMFIS_TEMPFAIL;
-  }
+sfsistat smf_callback_dropped(SMFICTX*, bool closing) noexcept {
+  // The message was neither scanned nor kept: whatever ProcessingErrors says, only a
+  // temporary failure makes sure the MTA still holds it and tries again.
+  return closing ? SMFIS_CONTINUE : SMFIS_TEMPFAIL;
 }

@@ -20,8 +20,8 @@
 // nothing and returns SMFIS_CONTINUE.
 [[nodiscard]] sfsistat smf_callback_failed(SMFICTX* ctx, const char* what, bool closing) noexcept;
 
-// What the guard answers on a record whose message the stop has dropped: the
-// ProcessingErrors status, or SMFIS_CONTINUE for the close callback.
+// What the guard answers on a record whose message the stop has dropped: SMFIS_TEMPFAIL
+// (the message was neither scanned nor kept), or SMFIS_CONTINUE for the close callback.
 [[nodiscard]] sfsistat smf_callback_dropped(SMFICTX* ctx, bool closing) noexcept;
 
 // Marks the context's record busy; false when the stop has dropped its message.
