@@ -189,8 +189,7 @@ bool sender_rules_apply(int action) {
 }
 
 bool empty_sender(const mail_info* message) {
-  const char* from = e_from(mail_envelope(message));
-  return from != nullptr && std::strncmp(from, "<>", 2) == 0;
+  return null_sender(e_from(mail_envelope(message)));
 }
 
 void log_discard_for_sender(const mail_info* message, const char* why) {
@@ -442,7 +441,8 @@ int scan_message(mail_info* message, const ScanningConfig* scanning, const Actio
     return ACTION_REJECT;
   }
   const char* from = e_from(envelope);
-  if (from != nullptr && std::strcmp(from, "<>") == 0 && actions->empty_from != ACTION_CONTINUE) {
+  if (from != nullptr && (std::strcmp(from, "<>") == 0 || *from == '\0') &&
+      actions->empty_from != ACTION_CONTINUE) {
     zv_log(ZV_LOG_ALERTS,
            "[%s]: scan: the message(%s) sent by %s to %s contains empty from <> that is not "
            "allowed",

@@ -1,7 +1,9 @@
 // Mail submission through the submitter program: see zv_mailsend.h.
 //
 // The submitter's command line is: the "Sendmail" path, the "SendmailArgs" text as one
-// argument when set, "-i", "-bm", "-f<sender>", "--", then one argument per recipient.
+// argument when set, "-i", "-bm", "-f<sender>" ("-f<>" for the null sender), "--", then
+// one argument per recipient. Nothing taken from a message can become an option: the
+// sender is glued to -f, and the recipients follow "--".
 #include "zv_mailsend.h"
 
 #include <fcntl.h>
@@ -111,7 +113,12 @@ bool build_arguments(const MailEnvelope* envelope, const MailerConfig* mailer,
     }
     out->args.emplace_back("-i");
     out->args.emplace_back("-bm");
-    out->args.emplace_back(std::string("-f") + e_from(envelope));
+    // The sender is always the value of -f in the same argument, the null sender
+    // (spooled as "<>" or as the empty text of an empty MAIL argument) as "-f<>": a bare
+    // "-f" would take the next argument as its value. After "--" every recipient is an
+    // address, whatever it starts with.
+    const char* from = e_from(envelope);
+    out->args.emplace_back(std::string("-f") + (*from != '\0' ? from : "<>"));
     out->args.emplace_back("--");
     if (rcpts != nullptr)
       for (const std::string& rcpt : *rcpts) out->args.push_back(rcpt);

@@ -82,6 +82,19 @@ TEST_F(Mailsend, CommandLineAndTextExactly) {
        {"a@example.org"},
        nullptr,
        {kSubmitter, "-i", "-bm", "-f<>", "--", "a@example.org"}},
+      // An empty MAIL argument is the null sender too: "-f" alone would take the next
+      // argument as its value and leave the recipients to be read as options.
+      {"empty text as sender, recipients that look like options",
+       "",
+       {"-bv", "<-X/tmp/zv-written-by-sendmail>", "a@example.org"},
+       nullptr,
+       {kSubmitter, "-i", "-bm", "-f<>", "--", "-bv", "-X/tmp/zv-written-by-sendmail",
+        "a@example.org"}},
+      {"sender that looks like an option stays the value of -f",
+       "<-bv>",
+       {"a@example.org"},
+       nullptr,
+       {kSubmitter, "-i", "-bm", "-f-bv", "--", "a@example.org"}},
   };
   const std::string text = "Subject: test\r\n\r\nbody line\r\n";
   for (const Case& c : cases) {
