@@ -2,6 +2,7 @@
 #include "zv_dfork.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -231,9 +232,20 @@ StarterWatch::StarterWatch() {
            stdlib_error(errno));
     return;
   }
+  // The thread takes no signal: libmilter waits for SIGTERM, SIGHUP and SIGINT on a
+  // thread of its own and blocks them everywhere else, but only on the threads it makes.
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  bool started = true;
   try {
     g_watch.thread = std::thread(log_ends, ends[0]);
   } catch (const std::system_error&) {
+    started = false;
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (!started) {
     zv_log(ZV_LOG_ERRORS, "starter: cannot start the submitter watch");
     close(ends[0]);
     close(ends[1]);
