@@ -472,7 +472,7 @@ void notify(mail_info* message, int role, const char* quarantine, StringList* vi
            l.id, who, l.file, l.from, l.to);
     return;
   }
-  if (!mailsend(envelope.get(), nullptr, 0, text.get(), std::strlen(text.get()), mailer)) {
+  if (!mailsend(envelope.get(), nullptr, 0, text.get(), std::strlen(text.get()), mailer, l.id)) {
     zv_log(ZV_LOG_ERRORS,
            "[%s]: notify(%s): about the message(%s) sent by %s to %s was failed to send", l.id, who,
            l.file, l.from, l.to);
