@@ -73,8 +73,8 @@ void log_ends(int reader) {
       zv_log(ZV_LOG_ERRORS, "[%s]: starter: submitter %s[%d] with error code %d", record.queue_id,
              record.path, record.pid, record.value);
     } else if (record.kind == kEndSignal) {
-      zv_log(ZV_LOG_ERRORS, "[%s]: starter: submitter %s[%d] exited on signal %d",
-             record.queue_id, record.path, record.pid, record.value);
+      zv_log(ZV_LOG_ERRORS, "[%s]: starter: submitter %s[%d] exited on signal %d", record.queue_id,
+             record.path, record.pid, record.value);
     }
   }
 }
