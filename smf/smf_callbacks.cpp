@@ -271,7 +271,11 @@ sfsistat smf_header(SMFICTX* ctx, char* name, char* value) {
     return end_unchecked(ctx, record, SMFIS_ACCEPT);
   }
   const FilterConfig* config = filter_config();
-  if (config->notification_options.fast_notify && starts_with(name, kHashHeader)) {
+  if (starts_with(name, kHashHeader) && is_own_mark(&config->actions, value)) {
+    // A redirected or re-injected copy of the filter's own: it passes as a notification.
+    zv_log(ZV_LOG_VERBOSE, "[%s]: message is the filter's own copy", qid);
+    record->hash_ok = true;
+  } else if (config->notification_options.fast_notify && starts_with(name, kHashHeader)) {
     const char* hash = config->notification_options.secure_hash;
     // An empty token would let every value through; FastNotify always makes one.
     if (value != nullptr && *hash != '\0' && starts_with(value, hash)) {

@@ -28,6 +28,7 @@
 #include "smf_reload.h"
 #include "zv_checkconf.h"
 #include "zv_cmdline.h"
+#include "zv_dfork.h"
 #include "zv_log.h"
 #include "zv_options.h"
 #include "zv_owned.h"
@@ -323,6 +324,7 @@ int start_and_run(FilterConfig* config) {
   if (!init_lib(&config->daemon)) return EXIT_SOFTWARE;
   warn_without_daemon(config->daemon);
   if (!init_stat(&config->agent)) return EXIT_SOFTWARE;
+  StarterWatch watch;  // failed submissions get logged; after the detach, which drops threads
   int status = run_milter(config->mailer);
   wait_for_messages();
   return shut_down(config, status);

@@ -5,6 +5,9 @@
 #include "zv_actions.h"
 
 #include <strings.h>
+#include <sys/random.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <cstring>
@@ -254,9 +257,46 @@ int normalize_mail_address(const char* value, char** out) {
   return 1;
 }
 
+int make_own_mark(char* out, size_t size) {
+  if (out == nullptr || size < static_cast<size_t>(kOwnMarkSize)) {
+    zv_log_bad_parameters("conf:", out == nullptr, size < static_cast<size_t>(kOwnMarkSize));
+    return 0;
+  }
+  out[0] = '\0';
+  unsigned char bits[(kOwnMarkSize - 1) / 2];
+  size_t have = 0;
+  while (have < sizeof bits) {
+    ssize_t n = getrandom(bits + have, sizeof bits - have, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      zv_log(ZV_LOG_ERRORS, "conf: cannot get random bytes - %s", stdlib_error(errno));
+      return 0;
+    }
+    have += static_cast<size_t>(n);
+  }
+  constexpr char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < sizeof bits; ++i) {
+    out[2 * i] = kHex[bits[i] >> 4];
+    out[2 * i + 1] = kHex[bits[i] & 0xf];
+  }
+  out[2 * sizeof bits] = '\0';
+  return 1;
+}
+
+bool is_own_mark(const ActionsConfig* actions, const char* value) {
+  if (actions == nullptr || value == nullptr || actions->own_mark[0] == '\0') return false;
+  return strncmp(value, actions->own_mark, strlen(actions->own_mark)) == 0;
+}
+
+std::string own_mark_line(const ActionsConfig* actions) {
+  if (actions == nullptr || actions->own_mark[0] == '\0') return std::string();
+  return std::string(kOwnMarkHeader) + ": " + actions->own_mark + "\r\n";
+}
+
 void release_actions(const char*, void* argument) {
   auto* c = static_cast<ActionsConfig*>(argument);
   if (c == nullptr) return;
+  memset(c->own_mark, 0, sizeof c->own_mark);
   maddr_free(c->unnotified_addresses);
   c->unnotified_addresses = nullptr;
   viruses_free(c->unnotified_viruses);
@@ -345,6 +385,10 @@ int read_actions(FILE* stream, int* line, const char* name, void* argument) {
     c->quarantine_move = 1;
     ok = load_lists(c) && store_addresses(name, c, redirect_mail, filter_mail, admin_mail) &&
          check_quarantine(name, c, files_mode) && convert_actions(name, c, t, naming_mode);
+  }
+  if (ok && !make_own_mark(c->own_mark, sizeof c->own_mark)) {
+    zv_log(ZV_LOG_ERRORS, "read section %s: could not generate secure hash", name);
+    ok = false;
   }
   if (!ok) {
     release_actions(name, c);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "zv_files.h"
 
@@ -25,6 +26,11 @@ enum FilterAction : int {
   ACTION_CONTINUE = 8,
   ACTION_REDIRECT = 9,
 };
+
+// Size of the own-copy mark: 32 lower-case hexadecimal digits and a terminator.
+inline constexpr int kOwnMarkSize = 33;
+// The header that carries the own-copy mark (and the secure hash of notifications).
+inline constexpr const char kOwnMarkHeader[] = "X-zarvik-hash";
 
 // An allowed set of actions for parse_action(): or-ed ACTION_BIT(code).
 constexpr int ACTION_BIT(int code) {
@@ -66,6 +72,11 @@ struct ActionsConfig {
   char* unnotified_addresses_path;
   SpoolFileSpec quarantine;
   int quarantine_move;  // always 1: quarantining moves the spool file
+  // A secret made afresh at every load from 128 random bits, never configured and never
+  // logged. The filter's own redirected and re-injected copies carry it in their
+  // kOwnMarkHeader, so that they pass the filter unscanned when they come back instead of
+  // being acted on again. Empty: copies are not marked.
+  char own_mark[kOwnMarkSize];
 };
 
 // Helpers shared by the section readers of the configuration.
@@ -107,6 +118,19 @@ const char* action_letter(int code);
 // Stores `value` in angle brackets as a new heap string in *out ("<value>", or the value
 // as written when it holds a '>'). 1, or 0 when value is null or memory runs out.
 [[nodiscard]] int normalize_mail_address(const char* value, char** out);
+
+// Makes a new own-copy mark from the system's random source into `out` (at least
+// kOwnMarkSize bytes). 1, or 0 with `out` empty when no random bytes could be had.
+[[nodiscard]] int make_own_mark(char* out, size_t size);
+
+// True when `value`, the value of a kOwnMarkHeader header, begins with the own-copy mark
+// of `actions`; never for an empty mark.
+bool is_own_mark(const ActionsConfig* actions, const char* value);
+
+// The header line that marks a copy as the filter's own ("X-zarvik-hash: <mark>" and
+// CR LF, as the spool file's lines end), or an empty text without a mark. May throw
+// std::bad_alloc.
+std::string own_mark_line(const ActionsConfig* actions);
 
 // Logs the converted actions, one line each at Verbose. A null sub-record logs nothing.
 void log_actions_trace(const ActionsConfig* actions);

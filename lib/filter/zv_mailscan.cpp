@@ -189,8 +189,7 @@ bool sender_rules_apply(int action) {
 }
 
 bool empty_sender(const mail_info* message) {
-  const char* from = e_from(mail_envelope(message));
-  return from != nullptr && std::strncmp(from, "<>", 2) == 0;
+  return null_sender(e_from(mail_envelope(message)));
 }
 
 void log_discard_for_sender(const mail_info* message, const char* why) {
@@ -258,7 +257,7 @@ int check_result(mail_info* message, uint32_t mask, int action, const Notificati
   return action;
 }
 
-int inject_cured(mail_info* message, const MailerConfig* mailer) {
+int inject_cured(mail_info* message, const ActionsConfig* actions, const MailerConfig* mailer) {
   const MessageLabel l = message_label(message);
   const MailEnvelope* envelope = mail_envelope(message);
   if (envelope == nullptr) {
@@ -274,7 +273,17 @@ int inject_cured(mail_info* message, const MailerConfig* mailer) {
            l.file, l.from, l.to);
     return 1;
   }
-  return mailsend(envelope, nullptr, 0, cured, scanresult_cured_length(result), mailer);
+  // The copy was scanned just now: marked as the filter's own, it is not scanned again
+  // when it comes back, nor cured and re-injected once more.
+  std::string mark;
+  try {
+    mark = own_mark_line(actions);
+  } catch (const std::bad_alloc&) {
+    zv_log(ZV_LOG_ERRORS, "[%s]: scan: no memory to mark the cured copy", l.id);
+    return 0;
+  }
+  return mailsend(envelope, nullptr, 0, cured, scanresult_cured_length(result), mailer, l.id,
+                  mark.empty() ? nullptr : mark.c_str());
 }
 
 int check_infected(mail_info* message, uint32_t options, const ScanningConfig* scanning,
@@ -329,7 +338,7 @@ int check_infected(mail_info* message, uint32_t options, const ScanningConfig* s
                l.id, l.file, l.from, l.to);
         action = ACTION_DISCARD;
         notified = true;
-      } else if (!inject_cured(message, mailer)) {
+      } else if (!inject_cured(message, actions, mailer)) {
         zv_log(ZV_LOG_ERRORS,
                "[%s]: scan: the message(%s) sent by %s to %s cannot reinject cured message to "
                "mailer",
@@ -442,7 +451,8 @@ int scan_message(mail_info* message, const ScanningConfig* scanning, const Actio
     return ACTION_REJECT;
   }
   const char* from = e_from(envelope);
-  if (from != nullptr && std::strcmp(from, "<>") == 0 && actions->empty_from != ACTION_CONTINUE) {
+  if (from != nullptr && (std::strcmp(from, "<>") == 0 || *from == '\0') &&
+      actions->empty_from != ACTION_CONTINUE) {
     zv_log(ZV_LOG_ALERTS,
            "[%s]: scan: the message(%s) sent by %s to %s contains empty from <> that is not "
            "allowed",
@@ -554,8 +564,20 @@ void redirect_message(mail_info* message, const ActionsConfig* actions,
            l.file, l.from, l.to);
     return;
   }
+  // The copy still holds what the finding was about: marked as the filter's own, it
+  // passes the filter unscanned when it comes back, whatever the MTA made of its envelope,
+  // instead of being redirected again and again.
+  std::string mark;
+  try {
+    mark = own_mark_line(actions);
+  } catch (const std::bad_alloc&) {
+    zv_log(ZV_LOG_ERRORS, "[%s]: redirect: the message(%s) sent by %s to %s was failed to send",
+           l.id, l.file, l.from, l.to);
+    return;
+  }
   const int* offset = static_cast<const int*>(mail_get(message, MAIL_HEADERS_OFFSET));
-  if (!mailsend(envelope.get(), mail_path(message), offset ? *offset : 0, nullptr, 0, mailer)) {
+  if (!mailsend(envelope.get(), mail_path(message), offset ? *offset : 0, nullptr, 0, mailer, l.id,
+                mark.empty() ? nullptr : mark.c_str())) {
     zv_log(ZV_LOG_ERRORS, "[%s]: redirect: the message(%s) sent by %s to %s was failed to send",
            l.id, l.file, l.from, l.to);
     return;

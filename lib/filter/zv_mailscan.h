@@ -5,8 +5,10 @@
 // in a fixed order (infection first, then suspicious objects, the five malware kinds, the
 // rule filter, archive restrictions, skipped objects and scanning errors), and the first
 // one whose action is not "pass" is carried out (quarantine, redirect, cure and
-// re-injection of the cured copy) and has its notifications sent. The filter's own
-// redirected copies pass unscanned, mail from the filter to itself is a loop.
+// re-injection of the cured copy) and has its notifications sent. The redirected and
+// re-injected copies carry the secret own-copy mark (zv_actions.h), by which the
+// front-end lets them pass unscanned when they come back; a copy from "FilterMail" to
+// "RedirectMail" passes unscanned here too, and mail from the filter to itself is a loop.
 //
 // The module keeps no state. It reads the configuration record, which is read-only while
 // the filter runs (its notification sections and the secure hash through filter_config());
@@ -55,13 +57,16 @@ inline constexpr uint32_t kScanFailedStatus = 0xF0000000u;
                                  const MailerConfig* mailer);
 
 // Hands the daemon's cured copy of the message to the submitter for the received
-// message's recipients. 1 when it was submitted or when the daemon cured the spool file
-// in place (no copy), 0 on failure (logged).
-[[nodiscard]] int inject_cured(mail_info* message, const MailerConfig* mailer);
+// message's recipients, preceded by the own-copy mark of `actions` (when it has one), so
+// that the copy passes the filter unscanned when it comes back. 1 when it was submitted
+// or when the daemon cured the spool file in place (no copy), 0 on failure (logged).
+[[nodiscard]] int inject_cured(mail_info* message, const ActionsConfig* actions,
+                               const MailerConfig* mailer);
 
 // Sends the received message, as spooled from its headers offset to the end of its file,
-// from the "FilterMail" address to the "RedirectMail" address through the submitter.
-// That sender and recipient pair is what marks the copy as the filter's own when it comes
-// back through the filter. No result: every outcome is logged, and a failed redirect does
-// not change what becomes of the received message.
+// from the "FilterMail" address to the "RedirectMail" address through the submitter,
+// preceded by the own-copy mark of `actions` (when it has one). The mark lets the copy
+// pass the filter unscanned when it comes back, however the MTA rewrote the envelope;
+// the sender and recipient pair is recognised as well. No result: every outcome is
+// logged, and a failed redirect does not change what becomes of the received message.
 void redirect_message(mail_info* message, const ActionsConfig* actions, const MailerConfig* mailer);

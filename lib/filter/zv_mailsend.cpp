@@ -1,7 +1,9 @@
 // Mail submission through the submitter program: see zv_mailsend.h.
 //
 // The submitter's command line is: the "Sendmail" path, the "SendmailArgs" text as one
-// argument when set, "-i", "-bm", "-f<sender>", "--", then one argument per recipient.
+// argument when set, "-i", "-bm", "-f<sender>" ("-f<>" for the null sender), "--", then
+// one argument per recipient. Nothing taken from a message can become an option: the
+// sender is glued to -f, and the recipients follow "--".
 #include "zv_mailsend.h"
 
 #include <fcntl.h>
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <new>
@@ -111,7 +114,12 @@ bool build_arguments(const MailEnvelope* envelope, const MailerConfig* mailer,
     }
     out->args.emplace_back("-i");
     out->args.emplace_back("-bm");
-    out->args.emplace_back(std::string("-f") + e_from(envelope));
+    // The sender is always the value of -f in the same argument, the null sender
+    // (spooled as "<>" or as the empty text of an empty MAIL argument) as "-f<>": a bare
+    // "-f" would take the next argument as its value. After "--" every recipient is an
+    // address, whatever it starts with.
+    const char* from = e_from(envelope);
+    out->args.emplace_back(std::string("-f") + (*from != '\0' ? from : "<>"));
     out->args.emplace_back("--");
     if (rcpts != nullptr)
       for (const std::string& rcpt : *rcpts) out->args.push_back(rcpt);
@@ -162,7 +170,8 @@ class SigpipeGuard {
 namespace zv_mailsend_detail {
 
 int mailsend_within(const MailEnvelope* envelope, const char* file, off_t offset, const char* text,
-                    size_t length, const MailerConfig* mailer, int deadline_ms) {
+                    size_t length, const MailerConfig* mailer, int deadline_ms,
+                    const char* queue_id, const char* prefix) {
   const char* from = e_from(envelope);
   bool no_rcpts = e_rcpts_num(envelope) <= 0;
   bool no_content = file == nullptr && text == nullptr;
@@ -197,6 +206,10 @@ int mailsend_within(const MailEnvelope* envelope, const char* file, off_t offset
   if (mailer == nullptr) {
     // Standard error is shared with the rest of the process and stays blocking.
     int result = 1;
+    if (prefix != nullptr && !write_buffer(STDERR_FILENO, prefix, strlen(prefix))) {
+      zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message to submitter %s", "stderr");
+      return 0;
+    }
     if (file != nullptr) {
       if (!copy_fd_part(source.get(), STDERR_FILENO, 0)) {
         zv_log(ZV_LOG_ERRORS, "mailsend: cannot write message from file %s to submitter %s", file,
@@ -214,7 +227,7 @@ int mailsend_within(const MailEnvelope* envelope, const char* file, off_t offset
   if (!build_arguments(envelope, mailer, &arguments)) return 0;
   int fds[2] = {-1, -1};
   pid_t program = 0;
-  int started = starter_run(mailer->sendmail, arguments.argv.data(), fds, &program);
+  int started = starter_run(mailer->sendmail, arguments.argv.data(), fds, &program, queue_id);
   zv::UniqueFd pipe(fds[0]);
   if (started < 0) {
     zv_log(ZV_LOG_ERRORS, "mailsend: cannot run submitter %s", mailer->sendmail);
@@ -232,8 +245,12 @@ int mailsend_within(const MailEnvelope* envelope, const char* file, off_t offset
   WriteEnd end;
   {
     SigpipeGuard guard;
-    end = file != nullptr ? copy_before(source.get(), pipe.get(), deadline)
-                          : write_before(pipe.get(), text, length, deadline);
+    end = prefix != nullptr ? write_before(pipe.get(), prefix, strlen(prefix), deadline)
+                            : WriteEnd::kDone;
+    if (end == WriteEnd::kDone) {
+      end = file != nullptr ? copy_before(source.get(), pipe.get(), deadline)
+                            : write_before(pipe.get(), text, length, deadline);
+    }
   }
   if (end == WriteEnd::kTimedOut) {
     // A submitter that saw end of input would deliver the part it has read: it is stopped
@@ -265,7 +282,7 @@ int mailsend_within(const MailEnvelope* envelope, const char* file, off_t offset
 }  // namespace zv_mailsend_detail
 
 int mailsend(const MailEnvelope* envelope, const char* file, off_t offset, const char* text,
-             size_t length, const MailerConfig* mailer) {
+             size_t length, const MailerConfig* mailer, const char* queue_id, const char* prefix) {
   return zv_mailsend_detail::mailsend_within(envelope, file, offset, text, length, mailer,
-                                             kWriteDeadlineMs);
+                                             kWriteDeadlineMs, queue_id, prefix);
 }

@@ -302,6 +302,10 @@ MessageLabel message_label(const mail_info* message) {
   };
 }
 
+bool null_sender(const char* from) {
+  return from != nullptr && (*from == '\0' || std::strncmp(from, "<>", 2) == 0);
+}
+
 char* report(mail_info* message, const char* template_path, const char* quarantine,
              const ActionsConfig* actions) {
   if (message == nullptr || template_path == nullptr || actions == nullptr) {
@@ -425,7 +429,7 @@ void notify(mail_info* message, int role, const char* quarantine, StringList* vi
   } else if (role == NOTIFY_SENDER) {
     template_path = section->sender_template;
     const char* from = e_from(original);
-    if (from == nullptr || std::strncmp(from, "<>", 2) == 0) {
+    if (from == nullptr || null_sender(from)) {
       zv_log(ZV_LOG_ALERTS,
              "[%s]: notify(%s): about the message(%s) sent by %s to %s was blocked to send to <>",
              l.id, who, l.file, l.from, l.to);
@@ -453,7 +457,7 @@ void notify(mail_info* message, int role, const char* quarantine, StringList* vi
            l.id, who, l.file, l.from, l.to);
     return;
   }
-  if (!mailsend(envelope.get(), nullptr, 0, text.get(), std::strlen(text.get()), mailer)) {
+  if (!mailsend(envelope.get(), nullptr, 0, text.get(), std::strlen(text.get()), mailer, l.id)) {
     zv_log(ZV_LOG_ERRORS,
            "[%s]: notify(%s): about the message(%s) sent by %s to %s was failed to send", l.id, who,
            l.file, l.from, l.to);

@@ -39,6 +39,10 @@ struct MessageLabel {
 };
 MessageLabel message_label(const mail_info* message);
 
+// True for the null sender: an envelope sender that begins with "<>", or the empty text
+// that an empty MAIL argument leaves. Nobody can be told anything as that sender.
+bool null_sender(const char* from);
+
 // Sends the notification of `role` (NOTIFY_*) about `message`, built from the role's
 // template of `section`. `quarantine` is the quarantine file of the message or null;
 // `viruses` the found virus names that the non-notified viruses list is asked about, or

@@ -149,7 +149,7 @@ const std::vector<std::string> kPassed = {kQuarantineStarted, kFound, kQuarantin
                                           kSubmitStarted, kSubmitPassed};
 
 const std::string kMailHead =
-    "From: \"Zarvik-DAEMON\" <zarvik-smf@localhost>\r\n"
+    "From: \"Zarvik-DAEMON\" <MAILER-DAEMON@localhost>\r\n"
     "To: \"Administrator\" <postmaster@localhost>\r\n"
     "Subject: Test Zarvik Mail Filter\r\n";
 const std::string kMailBody =
@@ -259,7 +259,7 @@ class CheckMode : public zvtest::RecordingSubmitterTest {
       ASSERT_EQ(records.size(), 1u);
       if (!row.mail.empty()) {
         EXPECT_EQ(records[0].args, "[" + submitter_ +
-                                       "]\n[-i]\n[-bm]\n[-fzarvik-smf@localhost]\n[--]\n"
+                                       "]\n[-i]\n[-bm]\n[-fMAILER-DAEMON@localhost]\n[--]\n"
                                        "[postmaster@localhost]\n");
         EXPECT_EQ(mask_after(records[0].input, "X-zarvik-hash: ", 32, is_lower_hex, "$HASH"),
                   row.mail);

@@ -5,6 +5,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +117,77 @@ TEST_F(StarterRun, BadArguments) {
   EXPECT_THAT(
       log.texts()[1],
       MatchesRegex("starter: bad parameters \\(0\\.1\\) were passed \\(zv_dfork:[0-9]+\\)"));
+}
+
+// With the watch running, a submitter that fails after it was started is logged with its
+// end and the message it belonged to; one that succeeds is not. The watchers leave no
+// process and the watch no descriptor behind.
+TEST_F(StarterRun, WatchLogsEachFailedSubmitterWithItsQueueId) {
+  struct Case {
+    const char* label;
+    std::string script;
+    std::string line;  // regex of the one line logged, empty: none
+  } cases[] = {
+      {"exit 0", "cat >/dev/null\nexit 0\n", ""},
+      {"exit 75", "cat >/dev/null\nexit 75\n",
+       "\\[4AbCdEf\\]: starter: submitter .*/submitter\\[[0-9]+\\] with error code 75"},
+      {"killed", "cat >/dev/null\nkill -9 $$\n",
+       "\\[4AbCdEf\\]: starter: submitter .*/submitter\\[[0-9]+\\] exited on signal 9"},
+  };
+  const int fds_before = zvtest::open_fd_count();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    std::string path = dir.write("submitter", "#!/bin/sh\n" + c.script);
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    CaptureLog log(ZV_LOG_ERRORS);
+    {
+      StarterWatch watch;
+      ASSERT_TRUE(watch.running());
+      zvtest::StartedProcesses started;
+      char* argv[] = {path.data(), nullptr};
+      int fds[2];
+      pid_t program = 0;
+      ASSERT_GT(starter_run(path.c_str(), argv, fds, &program, "4AbCdEf"), 0);
+      EXPECT_GT(program, 0);
+      ASSERT_EQ(write(fds[0], "message\n", 8), 8);
+      close(fds[0]);
+      // The watcher reports before it ends, and the watch logs every report before it stops.
+      EXPECT_EQ(started.wait_all(), 1);  // the watcher; it reaps the submitter itself
+    }
+    if (c.line.empty()) {
+      EXPECT_TRUE(log.texts().empty()) << ::testing::PrintToString(log.texts());
+    } else {
+      ASSERT_EQ(log.texts().size(), 1u) << ::testing::PrintToString(log.texts());
+      EXPECT_THAT(log.texts()[0], MatchesRegex(c.line));
+    }
+    EXPECT_TRUE(no_children());
+  }
+  EXPECT_EQ(zvtest::open_fd_count(), fds_before);
+}
+
+// The watcher outlives the start for as long as the submitter runs: it must not keep the
+// descriptors of the filter (other sessions' sockets, spool files) open all that time.
+TEST_F(StarterRun, WatcherHoldsNoDescriptorOfTheFilter) {
+  StarterWatch watch;
+  ASSERT_TRUE(watch.running());
+  int probe[2];
+  ASSERT_EQ(pipe2(probe, O_CLOEXEC), 0);
+  char* argv[] = {const_cast<char*>(kSubmitter.c_str()), nullptr};
+  int fds[2];
+  pid_t pid = starter_run(kSubmitter.c_str(), argv, fds);
+  close(probe[1]);
+  ASSERT_GT(pid, 0);
+  // The submitter still waits for its input, so its watcher is alive; only a copy of
+  // probe[1] held by the watcher would keep the probe from ending now.
+  struct pollfd p {
+    probe[0], POLLIN, 0
+  };
+  EXPECT_EQ(poll(&p, 1, 0), 1);
+  EXPECT_NE(p.revents & POLLHUP, 0);
+  close(probe[0]);
+  close(fds[0]);
+  EXPECT_EQ(zvtest::wait_for_record_names(records_.path(), 1).size(), 1u);
 }
 
 TEST(StarterWait, JudgesEachEnd) {

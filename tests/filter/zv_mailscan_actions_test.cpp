@@ -208,31 +208,35 @@ TEST_F(Decision, EarlyFailuresTurnQuarantineAndRedirectIntoReject) {
 
 TEST_F(Decision, EmptySenderEndsAsDiscardAfterTheNotifications) {
   start_daemon();
-  actions_.infected = ACTION_QUARANTINE;
-  actions_.quarantine.directory = quarantine_dir_.data();
-  make_message("KNOWN-SIG\r\n", "", "<>");
-  CaptureLog log(ZV_LOG_VERBOSE);
-  EXPECT_EQ(scan(), ACTION_DISCARD);
-  EXPECT_EQ(quarantined().size(), 1u);
-  EXPECT_EQ(sent(), tags("virus", {"admin", "rcpts"}));
-  EXPECT_TRUE(
-      log.has("[4AbCdEf]: set action to discard for the message(zarvik.tmp.Ab12Cd) "
-              "sent by <> to a@example.org - because address <> is not notificable for "
-              "sender"));
-  EXPECT_TRUE(
-      log.has("[4AbCdEf]: notify(sender): about the message(zarvik.tmp.Ab12Cd) sent by "
-              "<> to a@example.org was blocked to send to <>"));
+  // The null sender as "<>" and as the empty text of an empty MAIL argument.
+  for (const char* sender : {"<>", ""}) {
+    SCOPED_TRACE(std::string("sender '") + sender + "'");
+    const std::string by = std::string("sent by ") + sender + " to a@example.org";
+    actions_.infected = ACTION_QUARANTINE;
+    actions_.quarantine.directory = quarantine_dir_.data();
+    actions_.empty_from = ACTION_CONTINUE;
+    make_message("KNOWN-SIG\r\n", "", sender);
+    CaptureLog log(ZV_LOG_VERBOSE);
+    EXPECT_EQ(scan(), ACTION_DISCARD);
+    EXPECT_EQ(quarantined().size(), 1u);
+    EXPECT_EQ(sent(), tags("virus", {"admin", "rcpts"}));
+    EXPECT_TRUE(log.has("[4AbCdEf]: set action to discard for the message(zarvik.tmp.Ab12Cd) " +
+                        by + " - because address <> is not notificable for sender"));
+    EXPECT_TRUE(log.has("[4AbCdEf]: notify(sender): about the message(zarvik.tmp.Ab12Cd) " + by +
+                        " was blocked to send to <>"));
+    clear_records();
+    for (const std::string& f : quarantined()) unlink(f.c_str());
 
-  // "EmptyFrom" other than "continue" decides before any scan.
-  actions_.empty_from = ACTION_REJECT;
-  make_message("KNOWN-SIG\r\n", "", "<>");
-  log.clear();
-  EXPECT_EQ(scan(), ACTION_REJECT);
-  EXPECT_EQ(status_, kScanFailedStatus);
-  EXPECT_EQ(mail_result(mail_.get()), nullptr);
-  EXPECT_TRUE(
-      log.has("[4AbCdEf]: scan: the message(zarvik.tmp.Ab12Cd) sent by <> to "
-              "a@example.org contains empty from <> that is not allowed"));
+    // "EmptyFrom" other than "continue" decides before any scan.
+    actions_.empty_from = ACTION_REJECT;
+    make_message("KNOWN-SIG\r\n", "", sender);
+    log.clear();
+    EXPECT_EQ(scan(), ACTION_REJECT);
+    EXPECT_EQ(status_, kScanFailedStatus);
+    EXPECT_EQ(mail_result(mail_.get()), nullptr);
+    EXPECT_TRUE(log.has("[4AbCdEf]: scan: the message(zarvik.tmp.Ab12Cd) " + by +
+                        " contains empty from <> that is not allowed"));
+  }
 }
 
 // A temporary failure is kept for the empty sender: a discard would accept the message

@@ -81,6 +81,17 @@ TEST_F(Redirect, SendsTheSpooledMessageFromTheFilterAddress) {
                                      "<quarantine@example.org>"});
 }
 
+// The copy still holds the virus: it carries the filter's own mark, by which it passes
+// the filter unscanned when it comes back under whatever envelope the MTA gave it.
+TEST_F(Redirect, CopyCarriesTheOwnMarkFirst) {
+  ASSERT_EQ(make_own_mark(actions_.own_mark, sizeof actions_.own_mark), 1);
+  redirect_message(mail_.get(), &actions_, &mailer_);
+  auto got = zvtest::wait_for_record_names(records_.path(), 1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(zvtest::read_file(got[0] + ".input"),
+            "X-zarvik-hash: " + std::string(actions_.own_mark) + "\r\n" + message_);
+}
+
 TEST_F(Redirect, EveryFailureIsLoggedAndNothingIsSent) {
   zvtest::StartedProcesses started;
   CaptureLog log(ZV_LOG_ERRORS);
@@ -281,6 +292,25 @@ TEST_F(Decision, CuredMessagePassesInPlaceOrIsReinjected) {
     EXPECT_EQ(sent(), want);
     clear_records();
   }
+}
+
+// The re-injected cured copy was scanned just now and carries the own mark, so that it is
+// not scanned, cured and re-injected again when it comes back.
+TEST_F(Decision, ReinjectedCuredCopyCarriesTheOwnMarkFirst) {
+  start_daemon();
+  actions_.infected = ACTION_CURE;
+  scanning_.local_scan = 0;
+  ASSERT_EQ(make_own_mark(actions_.own_mark, sizeof actions_.own_mark), 1);
+  make_multipart({"KNOWN-SIG", "clean part"});
+  EXPECT_EQ(scan(), ACTION_DISCARD);
+  const std::string mark = "X-zarvik-hash: " + std::string(actions_.own_mark) + "\r\n";
+  int copies = 0;
+  for (const auto& r : records()) {
+    if (r.input.find("clean part") == std::string::npos) continue;
+    ++copies;
+    EXPECT_EQ(r.input.rfind(mark + "Return-Path: <sender@example.org>\r\n", 0), 0u);
+  }
+  EXPECT_EQ(copies, 1);
 }
 
 // With "LocalScan" on, a backup daemon is still sent the content and answers with a

@@ -24,6 +24,7 @@
 
 #include "support/recording_submitter.h"
 #include "support/zv_test_support.h"
+#include "zv_dfork.h"
 #include "zv_mail.h"
 #include "zv_options.h"
 
@@ -82,6 +83,19 @@ TEST_F(Mailsend, CommandLineAndTextExactly) {
        {"a@example.org"},
        nullptr,
        {kSubmitter, "-i", "-bm", "-f<>", "--", "a@example.org"}},
+      // An empty MAIL argument is the null sender too: "-f" alone would take the next
+      // argument as its value and leave the recipients to be read as options.
+      {"empty text as sender, recipients that look like options",
+       "",
+       {"-bv", "<-X/tmp/zv-written-by-sendmail>", "a@example.org"},
+       nullptr,
+       {kSubmitter, "-i", "-bm", "-f<>", "--", "-bv", "-X/tmp/zv-written-by-sendmail",
+        "a@example.org"}},
+      {"sender that looks like an option stays the value of -f",
+       "<-bv>",
+       {"a@example.org"},
+       nullptr,
+       {kSubmitter, "-i", "-bm", "-f-bv", "--", "a@example.org"}},
   };
   const std::string text = "Subject: test\r\n\r\nbody line\r\n";
   for (const Case& c : cases) {
@@ -173,6 +187,25 @@ TEST_F(Mailsend, SubmitterThatCannotRunFailsTheWriteNotTheProcess) {
   sigset_t pending;
   sigpending(&pending);
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+// A submitter that takes the whole message and then fails (sendmail that cannot enter
+// its queue) is logged with its exit status and the queue id the submission was given.
+TEST_F(Mailsend, SubmitterFailingAfterTheMessageIsLoggedWithTheQueueId) {
+  std::string failing = records_.write("submitter", "#!/bin/sh\ncat >/dev/null\nexit 75\n");
+  ASSERT_EQ(chmod(failing.c_str(), 0755), 0);
+  mailer_.sendmail = failing.data();
+  CaptureLog log(ZV_LOG_ERRORS);
+  {
+    StarterWatch watch;
+    zvtest::StartedProcesses started;
+    auto e = envelope("s@example.org", {"r@example.org"});
+    EXPECT_EQ(mailsend(e.get(), nullptr, 0, "Subject: x\r\n\r\n", 14, &mailer_, "4AbCdEf"), 1);
+    started.wait_all();
+  }
+  ASSERT_EQ(log.texts().size(), 1u) << ::testing::PrintToString(log.texts());
+  EXPECT_THAT(log.texts()[0], MatchesRegex("\\[4AbCdEf\\]: starter: submitter " + failing +
+                                           "\\[[0-9]+\\] with error code 75"));
 }
 
 TEST_F(Mailsend, WithoutMailerSettingsTheMessageGoesToStandardError) {

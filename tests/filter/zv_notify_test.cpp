@@ -316,6 +316,11 @@ TEST_F(Notify, RefusalsAreLoggedAndSendNothing) {
        "[4AbCdEf]: notify(sender): about the message(zarvik.tmp.Ab12Cd) sent by <> to "
        "a@example.org was blocked to send to <>",
        0},
+      {"empty text as sender", NOTIFY_SENDER,
+       [](Notify& t) { ASSERT_EQ(e_set_from(mail_envelope(t.mail_.get()), ""), 1); },
+       "[4AbCdEf]: notify(sender): about the message(zarvik.tmp.Ab12Cd) sent by  to "
+       "a@example.org was blocked to send to <>",
+       0},
       {"sender not notified", NOTIFY_SENDER, [](Notify& t) { t.addresses("from sender@\n"); },
        "[4AbCdEf]: notify(sender): " + who +
            "a@example.org was blocked because contains non-notificable sender=sender@example.org",

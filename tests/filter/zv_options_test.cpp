@@ -487,6 +487,38 @@ TEST_F(OptionsTest, FastNotifyMakesANewTokenAtEveryLoad) {
   EXPECT_EQ(config_.notification_options.fast_notify, 1);
 }
 
+// The own-copy mark is made at every load whatever FastNotify says, and only that exact
+// token (at the start of the header value) is taken for it.
+TEST_F(OptionsTest, OwnCopyMarkIsANewSecretAtEveryLoad) {
+  ConfFile file;
+  ASSERT_EQ(load(file), 1);
+  const std::string first = config_.actions.own_mark;
+  ASSERT_EQ(load(file), 1);
+  const std::string second = config_.actions.own_mark;
+  EXPECT_EQ(first.size(), 32u);
+  EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(own_mark_line(&config_.actions), "X-zarvik-hash: " + second + "\r\n");
+  const struct {
+    const char* name;
+    std::string value;
+    bool own;
+  } rows[] = {
+      {"the mark", second, true},
+      {"the mark and more", second + " trailing", true},
+      {"the mark of an earlier load", first, false},
+      {"a shortened mark", second.substr(0, 31), false},
+      {"empty", "", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(is_own_mark(&config_.actions, row.value.c_str()), row.own);
+  }
+  ActionsConfig unmarked{};
+  EXPECT_FALSE(is_own_mark(&unmarked, ""));
+  EXPECT_EQ(own_mark_line(&unmarked), "");
+}
+
 TEST_F(OptionsTest, AgentSectionWithAddress) {
   ASSERT_EQ(load([](ConfFile& f) {
               f.set("Agent", "Address", "local:/tmp/agent.sock").set("Agent", "Timeout", "3");

@@ -62,7 +62,7 @@ TEST_F(EomTest, EachFindingIsAnsweredByItsActionWithTheXAntivirusHeaders) {
   ASSERT_EQ(records.size(), 3u);
   int redirected = 0;
   for (const auto& record : records)
-    if (record.args.find("virus-quarantine@localhost") != std::string::npos) {
+    if (record.args.find("[root@localhost]") != std::string::npos) {
       ++redirected;
       EXPECT_NE(record.input.find("DIALER-TEST"), std::string::npos) << record.input;
     }
